@@ -1,0 +1,26 @@
+# Test registration for the two kinds of card.
+#
+# The SoftHSM2 token (the default card) is provisioned once per build tree
+# into VORPIN_CARD_DIR by the fixture test card.provision; its module is
+# reached through the link VORPIN_CARD_DIR/module/aetpkss1.dll put on the
+# loader's path. Tests read VORPIN_CARD_DIR to find the PEM keys and
+# certificates of the card (the product itself reads no variable).
+set(VORPIN_CARD_DIR ${PROJECT_BINARY_DIR}/card CACHE INTERNAL "SoftHSM2 card of the tests")
+set(VORPIN_CARD_PIN 123456 CACHE INTERNAL "user PIN of the SoftHSM2 card")
+
+add_executable(card_order_probe ${PROJECT_SOURCE_DIR}/scripts/card_order_probe.cpp)
+target_link_libraries(card_order_probe PRIVATE platform PkgConfig::P11KIT)
+
+add_test(NAME card.provision
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/provision-card.sh ${VORPIN_CARD_DIR}
+                 $<TARGET_FILE:card_order_probe>)
+set_tests_properties(card.provision PROPERTIES FIXTURES_SETUP softhsm_card)
+
+# vorpin_softhsm_test(name command...): a test that runs against the SoftHSM card.
+function(vorpin_softhsm_test name)
+  add_test(NAME ${name} COMMAND ${ARGN})
+  set_tests_properties(${name} PROPERTIES
+    FIXTURES_REQUIRED softhsm_card
+    RESOURCE_LOCK softhsm_card
+    ENVIRONMENT "SOFTHSM2_CONF=${VORPIN_CARD_DIR}/softhsm2.conf;LD_LIBRARY_PATH=${VORPIN_CARD_DIR}/module;VORPIN_CARD_DIR=${VORPIN_CARD_DIR};VORPIN_CARD_PIN=${VORPIN_CARD_PIN}")
+endfunction()

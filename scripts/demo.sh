@@ -1,0 +1,12 @@
+#!/bin/sh
+# The demo: provisions the default card and runs the main jobs on it.
+set -eu
+build=${1:-build}
+here=$(cd "$(dirname "$0")" && pwd)
+card=$build/card
+echo "== Provisioning the default card (SoftHSM2 token) in $card"
+"$here/provision-card.sh" "$card" "$build/card_order_probe"
+export SOFTHSM2_CONF="$card/softhsm2.conf"
+export LD_LIBRARY_PATH="$card/module"
+echo "== The card's certificates, read through the card library"
+"$build/tests/cardcrypto/card_demo"

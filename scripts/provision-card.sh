@@ -1,0 +1,65 @@
+#!/bin/sh
+# Provisions the default card: a SoftHSM2 token in DIR with a demo CA, an
+# RSA-1024 signing key and certificate and an RSA-1024 encryption key and
+# certificate, the signing objects listed first.
+#
+# usage: provision-card.sh DIR PROBE
+#   DIR    receives softhsm2.conf, tokens/, module/aetpkss1.dll (a link to
+#          SoftHSM2's module) and the PEM/DER keys and certificates.
+#   PROBE  the card_order_probe program.
+set -eu
+dir=$1
+probe=$2
+pin=123456
+so_pin=12345678
+here=$(cd "$(dirname "$0")" && pwd)
+
+softhsm=""
+for m in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so; do
+  [ -f "$m" ] && softhsm=$m && break
+done
+[ -n "$softhsm" ] || { echo "provision-card: SoftHSM2 module not found" >&2; exit 1; }
+
+rm -rf "$dir"
+mkdir -p "$dir/tokens" "$dir/module"
+dir=$(cd "$dir" && pwd)
+ln -s "$softhsm" "$dir/module/aetpkss1.dll"
+cat > "$dir/softhsm2.conf" <<CONF
+directories.tokendir = $dir/tokens
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+CONF
+export SOFTHSM2_CONF="$dir/softhsm2.conf"
+cd "$dir"
+
+# The demo CA and the two holder certificates with their extension profile.
+"$here/make-demo-certs.sh" "$dir" > "$dir/openssl.log" 2>&1 ||
+  { cat "$dir/openssl.log" >&2; exit 1; }
+
+# SoftHSM2 lists objects in the order of their object files' random names:
+# make the token again until the signing certificate and key come first,
+# and check that the order holds in fresh processes.
+try=0
+while :; do
+  try=$((try + 1))
+  rm -rf "$dir/tokens" && mkdir "$dir/tokens"
+  softhsm2-util --init-token --free --label "Demo Card" --so-pin $so_pin --pin $pin >/dev/null
+  softhsm2-util --import sign.key.p8.pem --token "Demo Card" --label sign --id 01 --pin $pin >/dev/null
+  softhsm2-util --import enc.key.p8.pem --token "Demo Card" --label enc --id 02 --pin $pin >/dev/null
+  for who in sign:01 enc:02; do
+    pkcs11-tool --module "$softhsm" --token-label "Demo Card" --login --pin $pin \
+      --write-object "${who%%:*}.crt.der" --type cert --id "${who##*:}" --label "${who%%:*}" >/dev/null
+  done
+  good=1
+  for round in 1 2 3; do
+    out=$(LD_LIBRARY_PATH="$dir/module" "$probe" $pin)
+    [ "$out" = "$(printf 'cert 01 02\nkey 01 02')" ] || { good=0; break; }
+  done
+  [ $good = 1 ] && break
+  if [ $try -ge 40 ]; then
+    echo "provision-card: SoftHSM2 keeps listing the objects out of order" >&2
+    exit 1
+  fi
+done
+echo "provisioned the card in $dir (attempt $try)"
