@@ -14,11 +14,12 @@ static int show(const char* what, int32_t (*read)(unsigned char*, int32_t*)) {
   }
   unsigned char* der = malloc((size_t)len);
   char* text = malloc((size_t)len * 2 + 4);
+  int32_t chars = -1;
   int ok = der && text && read(der, &len) == VORPIN_OK &&
-           B64Encode(der, (uint32_t)len, text, (uint32_t)len * 2 + 4) > 0;
+           (chars = B64Encode(der, (uint32_t)len, text, (uint32_t)len * 2 + 4)) > 0;
   if (ok) {
     printf("%s certificate (%d bytes):\n-----BEGIN CERTIFICATE-----\n", what, (int)len);
-    for (const char* p = text; *p; p += 64) printf("%.64s\n", p);
+    for (int32_t at = 0; at < chars; at += 64) printf("%.64s\n", text + at);
     printf("-----END CERTIFICATE-----\n");
   }
   free(der);
