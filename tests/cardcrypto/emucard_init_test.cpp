@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "emucard_fixture.h"
+#include "init_messages.h"
 
 // The slot-list allocation failure is made with a slot count whose byte
 // size overflows; the sanitizer build must let calloc answer null then.
@@ -14,35 +15,10 @@ namespace {
 
 using ::testing::ElementsAreArray;
 
-// The messages of a vorpin_init that succeeds, in order; a failing one
-// emits a prefix of them, its failure message and kInitFailed.
-const std::vector<std::string> kInitSteps = {
-    "vorpin_init(): initializing Smart Card module...",
-    "vorpin_init(): trying to load the PKCS#11 library: aetpkss1.dll ...",
-    "vorpin_init(): load the PKCS#11 library: aetpkss1.dll OK.",
-    "vorpin_init(): trying to get the function address of C_GetFunctionList...",
-    "vorpin_init(): get the function address of C_GetFunctionList OK.",
-    "vorpin_init(): trying to get the function list of PKCS#11 library...",
-    "vorpin_init(): get the function list of PKCS#11 library OK.",
-    "vorpin_init(): trying to initialize the Cryptoki library..",
-    "vorpin_init(): initialize the Cryptoki library OK.",
-    "vorpin_init(): trying to get the number of slots in the system...",
-    "vorpin_init(): there are 1 slots in the system.",
-    "vorpin_init(): trying to get the slot list...",
-    "vorpin_init(): get the slot list OK.",
-    "vorpin_init(): initialize Smart Card module OK.",
-};
-const char kInitFailed[] = "vorpin_init(): failed to initialize Smart Card module!";
 const char kFiniTrying[] = "vorpin_fini(): trying to finalize the Cryptoki library...";
 const char kFiniOk[] = "vorpin_fini(): finalize the Cryptoki library OK.";
 const char kFiniFailed[] = "vorpin_fini(): failed to finalize the Cryptoki library!";
 const char kPinNotReady[] = "vorpin_check_pin_valid(): NOT initialize Smart Card module yet!";
-
-std::vector<std::string> InitMessages(size_t steps, const std::vector<std::string>& tail) {
-  std::vector<std::string> out(kInitSteps.begin(), kInitSteps.begin() + steps);
-  out.insert(out.end(), tail.begin(), tail.end());
-  return out;
-}
 
 class InitTest : public EmuCardTest {};
 
