@@ -36,6 +36,13 @@ inline std::string ToHex(const Bytes& bytes) {
   return out;
 }
 
+// Never null, also for no bytes: a pointer with length 0 is "empty input",
+// not "no input".
+inline const unsigned char* Ptr(const Bytes& bytes) {
+  static const unsigned char kNothing = 0;
+  return bytes.empty() ? &kNothing : bytes.data();
+}
+
 inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 inline Bytes ReadFile(const std::string& path) {
