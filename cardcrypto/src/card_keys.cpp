@@ -5,6 +5,7 @@
 #include <climits>
 #include <vector>
 
+#include "alloc.h"
 #include "digest.h"
 #include "guard.h"
 #include "outlen.h"
@@ -52,9 +53,7 @@ int32_t SignSteps(const unsigned char* data, int32_t data_len, unsigned char* si
   }
   if (hash_type != VORPIN_HASH_NONE) {
     int32_t size = DigestSize(hash_type);
-    try {
-      digest.resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
+    if (!ResizeBytes(&digest, static_cast<size_t>(size), "vorpin_sign digest")) {
       vorpin_trace("vorpin_sign(): allocate a buffer to store hash value error!");
       return VORPIN_ERR_MEMORY;
     }

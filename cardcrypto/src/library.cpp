@@ -2,6 +2,7 @@
 // library-wide state.
 #include <cstdlib>
 
+#include "alloc.h"
 #include "platform/module.h"
 #include "state.h"
 #include "trace.h"
@@ -62,7 +63,9 @@ int32_t InitSteps(LibraryState& s) {
 
   // A second vorpin_init without vorpin_fini fails at C_Initialize above,
   // so a slot list of an earlier call is never overwritten here.
-  s.slots = static_cast<CK_SLOT_ID*>(std::calloc(count, sizeof(CK_SLOT_ID)));
+  if (!AllocationRefused("vorpin_init slot list")) {
+    s.slots = static_cast<CK_SLOT_ID*>(std::calloc(count, sizeof(CK_SLOT_ID)));
+  }
   if (s.slots == nullptr) {
     vorpin_trace("vorpin_init(): allocate a buffer to store slot list error!");
     return VORPIN_ERR_MEMORY;

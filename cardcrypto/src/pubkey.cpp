@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "alloc.h"
 #include "card.h"
 #include "digest.h"
 #include "guard.h"
@@ -57,9 +58,7 @@ SslPtr<EVP_PKEY> vorpin_RSA_pubkey_get(int32_t index) {
   vorpin_trace("vorpin_RSA_pubkey_get(): get the certificate size == %d in the Smart Card.",
                static_cast<int>(size));
   std::vector<unsigned char> der;
-  try {
-    der.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
+  if (!ResizeBytes(&der, static_cast<size_t>(size), "vorpin_RSA_pubkey_get certificate")) {
     vorpin_trace("vorpin_RSA_pubkey_get(): allocate a buffer for storing certificate error!");
     return nullptr;
   }
@@ -130,9 +129,7 @@ int32_t vorpin_verify_internal(const unsigned char* data, int32_t data_len,
   }
   if (hash_type != VORPIN_HASH_NONE) {
     int32_t size = DigestSize(hash_type);
-    try {
-      digest.resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
+    if (!ResizeBytes(&digest, static_cast<size_t>(size), "vorpin_verify_internal digest")) {
       vorpin_trace("vorpin_verify_internal(): allocate a buffer to store hash value error!");
       return VORPIN_ERR_MEMORY;
     }
@@ -153,7 +150,11 @@ int32_t vorpin_verify_internal(const unsigned char* data, int32_t data_len,
     vorpin_trace("vorpin_verify_internal(): the signature of data is wrong.");
     return VORPIN_ERR_VERIFY_MISMATCH;
   }
-  std::vector<unsigned char> recovered(static_cast<size_t>(EVP_PKEY_get_size(key.get())), 0);
+  std::vector<unsigned char> recovered;
+  if (!ResizeBytes(&recovered, static_cast<size_t>(EVP_PKEY_get_size(key.get())),
+                   "vorpin_verify_internal recovered value")) {
+    return VORPIN_ERR_MEMORY;
+  }
   size_t recovered_len = recovered.size();
   if (EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &recovered_len, sig,
                               static_cast<size_t>(sig_len)) <= 0) {
