@@ -116,11 +116,16 @@ TEST(CardResources, NoDescriptorLeftOpenByRepeatedRounds) {
   // configuration, the token's files) and settles the allocator.
   ASSERT_EQ(CardRound(pin), VORPIN_OK);
   const int before = OpenDescriptors();
-  for (int i = 0; i < 150; ++i) ASSERT_EQ(CardRound(pin), VORPIN_OK) << "round " << i;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(CardRound(pin), VORPIN_OK) << "round " << i;
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(CardResources, SignVerifySoakKeepsMemoryFlat) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer holds freed memory back in its quarantine, so the
+  // resident size grows by design; its leak check covers this build.
+  GTEST_SKIP() << "resident size is not flat under AddressSanitizer";
+#endif
   const Bytes pin = Pin();
   const int32_t pin_len = static_cast<int32_t>(pin.size());
   ASSERT_TRUE(StartPaired(pin));
