@@ -1,6 +1,6 @@
 #include <cstring>
 #include <new>
-#include <vector>
+#include <string>
 
 #include "Docseal.h"
 #include "card_codes.h"
@@ -31,7 +31,7 @@ struct TextBuffer {
 
   char* data() { return bytes.data(); }
 
-  std::vector<char> bytes;
+  std::string bytes;
   int32_t length;  // capacity on the way in, reported length on the way out
 };
 
@@ -79,11 +79,11 @@ std::string ICCertificate::getB64Cert4Sign() {
       return std::string();
     }
     const uint32_t cap = 2u * static_cast<uint32_t>(certLength);
-    std::vector<char> text(cap);
+    std::string text(cap, '\0');
     if (B64Encode(certData.get(), static_cast<uint32_t>(certLength), text.data(), cap) < 0) {
       return std::string();
     }
-    return std::string(text.data());
+    return std::string(text.c_str());
   } catch (...) {
     return std::string();
   }
@@ -158,7 +158,7 @@ int32_t ICCertificate::getInfos4Sign(std::string& subject, std::string& email,
                              email_skip.data(), &email_skip.length, tail_skip.data(),
                              &tail_skip.length, from_skip.data(), &from_skip.length, to_skip.data(),
                              &to_skip.length);
-    subject_text.bytes.assign(whole.bytes.begin(), whole.bytes.begin() + kSubjectCap);
+    subject_text.bytes.assign(whole.bytes, 0, kSubjectCap);
     subject_text.bytes.push_back('\0');
     subject_text.length = whole.length;
   }
