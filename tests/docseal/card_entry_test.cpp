@@ -25,10 +25,13 @@ std::vector<unsigned char> DecodeBase64(const char* text) {
 // terminator or a write into the wrong output shows.
 struct Outputs {
   Outputs() {
-    for (char* b : {cert, issuer, serial, subject, email, notBefore, notAfter, tail}) {
-      std::memset(b, '#', 16);
-      b[16] = '\0';
-    }
+    Fill(cert), Fill(issuer), Fill(serial), Fill(subject), Fill(email);
+    Fill(notBefore), Fill(notAfter), Fill(tail);
+  }
+  template <size_t N>
+  static void Fill(char (&buffer)[N]) {
+    std::memset(buffer, '#', N - 1);
+    buffer[N - 1] = '\0';
   }
   char cert[4096];
   char issuer[512];

@@ -298,14 +298,14 @@ const LocaleCase kLocaleCases[] = {
 
 class XkmsLocale : public ::testing::TestWithParam<LocaleCase> {
  protected:
-  void TearDown() override { std::setlocale(LC_CTYPE, "C"); }
+  void TearDown() override { std::setlocale(LC_ALL, "C"); }
 };
 
 TEST_P(XkmsLocale, StepsOverDoubleByteCharacters) {
   const std::string response(GetParam().response);
-  ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
   EXPECT_EQ(CheckValidateResponse(response), GetParam().in_c_locale);
-  if (std::setlocale(LC_CTYPE, "zh_TW.BIG5") == nullptr) {
+  if (std::setlocale(LC_ALL, "zh_TW.BIG5") == nullptr) {
     GTEST_SKIP() << "no zh_TW.BIG5 locale (LOCPATH)";
   }
   EXPECT_EQ(CheckValidateResponse(response), GetParam().in_big5_locale);
