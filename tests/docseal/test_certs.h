@@ -21,8 +21,7 @@ struct Deleter {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
   void operator()(X509* p) const { X509_free(p); }
   void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-  void operator()(ASN1_OCTET_STRING* p) const { ASN1_OCTET_STRING_free(p); }
-  void operator()(ASN1_INTEGER* p) const { ASN1_INTEGER_free(p); }
+  void operator()(ASN1_STRING* p) const { ASN1_STRING_free(p); }  // integers, octet strings
   void operator()(BIGNUM* p) const { BN_free(p); }
   void operator()(BIO* p) const { BIO_free_all(p); }
 };
@@ -71,14 +70,18 @@ inline std::vector<Extension> Profile(const std::string& email, const std::strin
   return exts;
 }
 
+// Issuer "C=XX,O=<issuer_org>", subject "CN=<common_name>", serial the 16
+// bytes serial_first, serial_first + 1, ..., valid from 5 March 2007
+// 09:04:05 to 31 December 2030 23:59:59 (UTC).
 inline Issued Issue(const std::string& common_name, const std::vector<Extension>& exts,
-                    unsigned char serial_first_byte = 0x42) {
+                    const std::string& issuer_org = "Emulated CA",
+                    unsigned char serial_first = 0x42) {
   Ptr<EVP_PKEY> key(EVP_RSA_gen(1024));
   Ptr<X509> cert(X509_new());
   if (!key || !cert) throw std::runtime_error("openssl");
   X509_set_version(cert.get(), 2);
   unsigned char serial[16];
-  for (int i = 0; i < 16; ++i) serial[i] = static_cast<unsigned char>(serial_first_byte + i);
+  for (int i = 0; i < 16; ++i) serial[i] = static_cast<unsigned char>(serial_first + i);
   Ptr<BIGNUM> bn(BN_bin2bn(serial, sizeof serial, nullptr));
   Ptr<ASN1_INTEGER> sn(BN_to_ASN1_INTEGER(bn.get(), nullptr));
   X509_set_serialNumber(cert.get(), sn.get());
@@ -86,11 +89,15 @@ inline Issued Issue(const std::string& common_name, const std::vector<Extension>
   X509_NAME_add_entry_by_txt(issuer, "C", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("XX"), -1, -1, 0);
   X509_NAME_add_entry_by_txt(issuer, "O", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("Emulated CA"), -1, -1, 0);
+                             reinterpret_cast<const unsigned char*>(issuer_org.c_str()), -1, -1, 0);
+  // A common name holds at most 64 characters: a longer one becomes
+  // several CN entries of 64.
   X509_NAME* subject = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
-                             0);
+  for (size_t at = 0; at < common_name.size() || at == 0; at += 64) {
+    const std::string part = common_name.substr(at, 64);
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(part.c_str()), -1, -1, 0);
+  }
   ASN1_TIME_set_string(X509_getm_notBefore(cert.get()), "20070305090405Z");
   ASN1_TIME_set_string(X509_getm_notAfter(cert.get()), "20301231235959Z");
   X509_set_pubkey(cert.get(), key.get());
@@ -116,6 +123,18 @@ inline Issued Issue(const std::string& common_name, const std::vector<Extension>
   const long len = BIO_get_mem_data(bio.get(), &data);
   out.key_pem.assign(data, data + len);
   return out;
+}
+
+// The serial text of a certificate from Issue.
+inline std::string SerialText(unsigned char serial_first = 0x42) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    const unsigned v = static_cast<unsigned char>(serial_first + i);
+    text += kHex[v >> 4];
+    text += kHex[v & 15];
+  }
+  return text;
 }
 
 }  // namespace test_certs
