@@ -85,7 +85,8 @@ class DOCSEAL_API ICCertificate {
   ICCertificate& operator=(const ICCertificate&) = delete;
 
   // Reads the DER signing certificate from the card. 0; 11 the card library
-  // could not be started; 12 no card or no session; 15 any other failure.
+  // could not be started (what the failed start left is stopped again, so a
+  // later call can succeed); 12 no card or no session; 15 any other failure.
   // After a failure the object holds no certificate.
   int32_t getSignCert();
 
