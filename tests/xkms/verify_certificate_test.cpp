@@ -33,22 +33,36 @@ TEST_F(VerifyCertificateEntry, EmptyOrHttpsAddressGives21WithoutTraffic) {
   EXPECT_EQ(server.connections(), 0);
 }
 
-TEST_F(VerifyCertificateEntry, ReturnsTheServicesVerdict) {
-  {
-    LoopbackServer server(
-        LoopbackServer::Mode::kAnswer,
-        {LoopbackServer::Answer("<Result>Success</Result><Status>Valid</Status>")});
-    EXPECT_EQ(VerifyCertificate(server.Url().c_str(), "MIIBcert=="), 0);
-    const std::string raw = server.request();
-    EXPECT_NE(raw.find("<ds:X509Certificate>MIIBcert==</ds:X509Certificate>"), std::string::npos);
-  }
-  {
-    LoopbackServer server(LoopbackServer::Mode::kAnswer,
-                          {LoopbackServer::Answer("<Result>Success</Result><Status>Invalid</Status>"
-                                                  "<Reason>ValidateInterval</Reason>")});
-    EXPECT_EQ(VerifyCertificate(server.Url().c_str(), "MIIBcert=="), 25);
-  }
+struct Verdict {
+  const char* name;
+  const char* body;
+  int32_t expected;
+};
+
+const Verdict kVerdicts[] = {
+    {"valid", "<Result>Success</Result><Status>Valid</Status>", 0},
+    {"no_success", "<Result>Failure</Result>", 22},
+    {"issuer_trust", "<Result>Success</Result><Status>Invalid</Status><Reason>IssureTrust</Reason>",
+     23},
+    {"status", "<Result>Success</Result><Status>Invalid</Status><Reason>Status</Reason>", 24},
+    {"validity_interval",
+     "<Result>Success</Result><Status>Invalid</Status><Reason>ValidateInterval</Reason>", 25},
+    {"signature", "<Result>Success</Result><Status>Invalid</Status><Reason>Signature</Reason>", 26},
+    {"no_known_reason", "<Result>Success</Result><Status>Invalid</Status>", 27},
+};
+
+class VerifyCertificateVerdict : public VerifyCertificateEntry,
+                                 public ::testing::WithParamInterface<Verdict> {};
+
+TEST_P(VerifyCertificateVerdict, IsTheServicesAnswer) {
+  LoopbackServer server(LoopbackServer::Mode::kAnswer, {LoopbackServer::Answer(GetParam().body)});
+  EXPECT_EQ(VerifyCertificate(server.Url().c_str(), "MIIBcert=="), GetParam().expected);
+  EXPECT_NE(server.request().find("<ds:X509Certificate>MIIBcert==</ds:X509Certificate>"),
+            std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, VerifyCertificateVerdict, ::testing::ValuesIn(kVerdicts),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(VerifyCertificateEntry, ClassMethodSpeaksTheSameExchange) {
   LoopbackServer server(LoopbackServer::Mode::kAnswer,
