@@ -2,6 +2,7 @@
  * them as PEM. Written in C: it also proves the public header is C. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "vorpin_dll.h"
 
@@ -18,7 +19,9 @@ static int show(const char* what, int32_t (*read)(unsigned char*, int32_t*)) {
            B64Encode(der, (uint32_t)len, text, (uint32_t)len * 2 + 4) > 0;
   if (ok) {
     printf("%s certificate (%d bytes):\n-----BEGIN CERTIFICATE-----\n", what, (int)len);
-    for (const char* p = text; *p; p += 64) printf("%.64s\n", p);
+    /* Lines of 64 characters; the last one may be shorter. */
+    size_t n = strlen(text);
+    for (size_t at = 0; at < n; at += 64) printf("%.64s\n", text + at);
     printf("-----END CERTIFICATE-----\n");
   }
   free(der);
