@@ -146,7 +146,9 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_prikey_decrypt(const unsigned char* enc, 
 VORPIN_API int32_t VORPIN_CDECL vorpin_getcert_for_sign(unsigned char* cert, int32_t* cert_len);
 VORPIN_API int32_t VORPIN_CDECL vorpin_getcert_for_enc(unsigned char* cert, int32_t* cert_len);
 
-/* Logs in with the PIN and out again. 0, 512, 1024, 1025, 1026. */
+/* Logs in with the PIN and out again. 0, 512, 1024, 1025, 1026. The PIN
+ * goes to the card as given, an empty one too; a negative length, or a null
+ * PIN with a length, gives 1026 without asking the card. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_check_pin_valid(const unsigned char* pin, int32_t pin_len);
 
 /* Fills out with count random bytes from the card, after seeding its
