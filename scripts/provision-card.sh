@@ -9,7 +9,7 @@
 #   PROBE  the card_order_probe program.
 set -eu
 dir=$1
-probe=$2
+probe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 pin=123456
 so_pin=12345678
 here=$(cd "$(dirname "$0")" && pwd)

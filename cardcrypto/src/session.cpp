@@ -42,9 +42,10 @@ int32_t TokenSession::Open() noexcept {
 }
 
 int32_t TokenSession::Login(const unsigned char* pin, int32_t pin_len) noexcept {
-  // A negative length, or a length without PIN bytes behind it, would have
-  // the token read where the caller has nothing: no such PIN is right.
-  if (pin_len < 0 || (pin == nullptr && pin_len != 0)) {
+  // A negative length, or a missing PIN of some length, would have the
+  // token read outside the caller's bytes: such a PIN is refused as wrong
+  // without asking the token (and without using up a PIN try).
+  if (pin_len < 0 || (pin == nullptr && pin_len > 0)) {
     vorpin_trace("%s(): the input pin code is incorrect!", op_);
     return VORPIN_ERR_PIN_INCORRECT;
   }

@@ -19,8 +19,13 @@ struct Rfc4648Vector {
 };
 
 const Rfc4648Vector kRfc4648[] = {
-    {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 TEST(Base64, Rfc4648VectorsRoundTrip) {
@@ -94,16 +99,11 @@ struct Malformed {
 };
 
 const Malformed kMalformed[] = {
-    {"six_chars_no_padding", "Zm9vYm", -1},
-    {"three_pads", "Zg===", -1},
-    {"pad_then_data", "Zg==Zg==", -1},
-    {"pad_after_one_char", "Z===", -1},
-    {"pad_at_group_start", "=", -1},
-    {"single_pad_after_two", "Zg=", -1},
-    {"outside_alphabet", "Zm9v!", -1},
-    {"high_bit_byte", "Zm9v\xc3\xa9", -1},
-    {"url_safe_alphabet", "Zm-_", -1},
-    {"leftover_bits_set", "Zh==", 1},
+    {"six_chars_no_padding", "Zm9vYm", -1}, {"three_pads", "Zg===", -1},
+    {"pad_then_data", "Zg==Zg==", -1},      {"pad_after_one_char", "Z===", -1},
+    {"pad_at_group_start", "=", -1},        {"single_pad_after_two", "Zg=", -1},
+    {"outside_alphabet", "Zm9v!", -1},      {"high_bit_byte", "Zm9v\xc3\xa9", -1},
+    {"url_safe_alphabet", "Zm-_", -1},      {"leftover_bits_set", "Zh==", 1},
     {"leftover_bits_set_two", "Zm9=", 2},
 };
 

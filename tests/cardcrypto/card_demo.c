@@ -2,7 +2,6 @@
  * them as PEM. Written in C: it also proves the public header is C. */
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "vorpin_dll.h"
 
@@ -15,13 +14,12 @@ static int show(const char* what, int32_t (*read)(unsigned char*, int32_t*)) {
   }
   unsigned char* der = malloc((size_t)len);
   char* text = malloc((size_t)len * 2 + 4);
+  int32_t chars = -1;
   int ok = der && text && read(der, &len) == VORPIN_OK &&
-           B64Encode(der, (uint32_t)len, text, (uint32_t)len * 2 + 4) > 0;
+           (chars = B64Encode(der, (uint32_t)len, text, (uint32_t)len * 2 + 4)) > 0;
   if (ok) {
     printf("%s certificate (%d bytes):\n-----BEGIN CERTIFICATE-----\n", what, (int)len);
-    /* Lines of 64 characters; the last one may be shorter. */
-    size_t n = strlen(text);
-    for (size_t at = 0; at < n; at += 64) printf("%.64s\n", text + at);
+    for (int32_t at = 0; at < chars; at += 64) printf("%.64s\n", text + at);
     printf("-----END CERTIFICATE-----\n");
   }
   free(der);
