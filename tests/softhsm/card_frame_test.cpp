@@ -4,27 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "vorpin_dll.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
+using test_support::Bytes;
+using test_support::Env;
 
 Bytes ReadCardFile(const char* name) {
-  std::ifstream in(Env("VORPIN_CARD_DIR") + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return test_support::ReadFile(Env("VORPIN_CARD_DIR") + "/" + name);
 }
 
 class SoftHsmCardTest : public ::testing::Test {
