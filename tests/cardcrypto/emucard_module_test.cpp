@@ -3,7 +3,9 @@
 // C_Sign and C_Decrypt, private objects after login, a pulled-out token,
 // faults).
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
@@ -184,6 +186,57 @@ TEST_F(EmulatedModuleTest, NthFaultFiresOnceAndAlwaysFaultUntilLifted) {
   const auto log = CallsOf(EMUCARD_C_GenerateRandom);
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1].rv, static_cast<CK_RV>(CKR_DEVICE_ERROR));
+}
+
+// Private keys come in the encodings the provisioning scripts and OpenSSL
+// write; bytes that are no RSA key add no object.
+std::string PemOf(int (*write)(BIO*, const EVP_PKEY*), EVP_PKEY* key) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  if (!bio || write(bio.get(), key) != 1) return {};
+  char* data = nullptr;
+  long len = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(len));
+}
+
+int WritePkcs1(BIO* bio, const EVP_PKEY* key) {
+  return PEM_write_bio_PrivateKey_traditional(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+}
+int WritePkcs8(BIO* bio, const EVP_PKEY* key) {
+  return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+}
+
+TEST_F(EmulatedModuleTest, PrivateKeyEncodings) {
+  EVP_PKEY* key = Kit().other.key.get();
+  Bytes der(static_cast<size_t>(i2d_PrivateKey(key, nullptr)));
+  unsigned char* p = der.data();
+  ASSERT_EQ(i2d_PrivateKey(key, &p), static_cast<int>(der.size()));
+  const std::string pkcs1 = PemOf(WritePkcs1, key);
+  const std::string pkcs8 = PemOf(WritePkcs8, key);
+  ASSERT_NE(pkcs1.find("BEGIN RSA PRIVATE KEY"), std::string::npos);
+  ASSERT_NE(pkcs8.find("BEGIN PRIVATE KEY"), std::string::npos);
+
+  const std::pair<const char*, Bytes> encodings[] = {
+      {"pkcs1_pem", Bytes(pkcs1.begin(), pkcs1.end())},
+      {"pkcs8_pem", Bytes(pkcs8.begin(), pkcs8.end())},
+      {"der", der}};
+  ASSERT_EQ(Login(), CKR_OK);
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  const Bytes data(20, 0x33);
+  for (const auto& [name, bytes] : encodings) {
+    SCOPED_TRACE(name);
+    const CK_OBJECT_HANDLE h = emucard_add_private_key(kCardSlot, bytes.data(), bytes.size());
+    ASSERT_NE(h, CK_INVALID_HANDLE);
+    ASSERT_EQ(f_->C_SignInit(session_, &mech, h), CKR_OK);
+    Bytes sig(128);
+    CK_ULONG len = sig.size();
+    ASSERT_EQ(
+        f_->C_Sign(session_, const_cast<CK_BYTE*>(data.data()), data.size(), sig.data(), &len),
+        CKR_OK);
+    EXPECT_TRUE(VerifiesRaw(key, sig, data));
+  }
+  const Bytes garbage = {'n', 'o', ' ', 'k', 'e', 'y'};
+  EXPECT_EQ(emucard_add_private_key(kCardSlot, garbage.data(), garbage.size()), CK_INVALID_HANDLE);
+  EXPECT_EQ(emucard_add_private_key(kEmptySlot, der.data(), der.size()), CK_INVALID_HANDLE);
 }
 
 TEST_F(EmulatedModuleTest, UnusedEntriesAreNotSupported) {
