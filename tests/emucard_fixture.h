@@ -20,7 +20,10 @@
 // unbound) and removes the sink. Faults: emucard_fail_nth /
 // emucard_fail_always of emucard.h. The call log is read with Calls() and
 // CallsOf(); the Expect* helpers check the session discipline that every
-// card operation must keep, whatever path it took.
+// card operation must keep, whatever path it took. For the card keys:
+// ExpectSearchTemplate(CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA), and
+// Kit().sign.key / Kit().enc.key check with OpenSSL what the card signed or
+// make what it decrypts.
 #ifndef TESTS_EMUCARD_FIXTURE_H
 #define TESTS_EMUCARD_FIXTURE_H
 
