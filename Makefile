@@ -1,13 +1,16 @@
 # The two commands of the README:
 #   make demo   install what is missing, build, provision the default card, run the main jobs
-#   make test   install what is missing, build twice (normal with -Werror, and under
-#               AddressSanitizer + UndefinedBehaviorSanitizer), run every test in both
+#   make test   install what is missing, build three times (normal with -Werror, under
+#               AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets), run
+#               every test in the first two and every fuzz target for a bounded time
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan test check check-asan demo install clean format
+.PHONY: all deps build build-asan build-fuzz test check check-asan fuzz fuzz-long demo install clean format
 
 all: build
 
@@ -32,14 +35,30 @@ check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The whole suite under the sanitizers; leaks inside SoftHSM2 itself are
-# suppressed by module name.
+# suppressed by module name. Allocation failures are tested, so the
+# allocator answers null instead of aborting.
 check-asan: build-asan
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:allocator_may_return_null=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-test: check check-asan
+$(FUZZ_BUILD)/build.ninja: | deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DVORPIN_FUZZ=ON -DVORPIN_BUILD_TESTS=OFF
+
+build-fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS (30 s each in CI); fuzz-long for an hour each.
+fuzz: build-fuzz
+	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-long:
+	$(MAKE) fuzz FUZZ_SECONDS=3600
+
+test: check check-asan fuzz
 
 demo: build
 	scripts/demo.sh $(BUILD)
@@ -51,4 +70,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -29,28 +29,28 @@
 #endif
 
 // Result codes of every Docseal entry point and method. X(name, value, text).
-#define DOCSEAL_RESULT_CODES(X)                                                                  \
-  X(DOCSEAL_OK, 0, "success")                                                                    \
-  X(DOCSEAL_ERR_RECORD, 1, "the record for the signed content could not be made")               \
+#define DOCSEAL_RESULT_CODES(X)                                                                   \
+  X(DOCSEAL_OK, 0, "success")                                                                     \
+  X(DOCSEAL_ERR_RECORD, 1, "the record for the signed content could not be made")                 \
   X(DOCSEAL_ERR_PATH, 3, "a path is empty, does not exist, or the signature file cannot be read") \
-  X(DOCSEAL_ERR_WRITE, 4, "the signature file could not be written")                            \
-  X(DOCSEAL_ERR_SIGNATURE, 6, "the signature does not verify, or a signer is not valid")        \
-  X(DOCSEAL_ERR_FILE_MISMATCH, 7, "the file's content does not match the signature")            \
-  X(DOCSEAL_ERR_DIR_MISMATCH, 8, "the directory's content or file list does not match")         \
-  X(DOCSEAL_ERR_NO_CERT, 9, "no certificate could be taken from the signature file")            \
-  X(DOCSEAL_ERR_NOT_PKCS7, 10, "the signature file is not a PKCS#7 signature")                  \
-  X(DOCSEAL_ERR_START, 11, "the PKCS#7 library or the card library could not be started")       \
-  X(DOCSEAL_ERR_NO_CARD, 12, "the card cannot be reached")                                      \
-  X(DOCSEAL_ERR_PIN, 13, "the PIN is empty or incorrect")                                       \
-  X(DOCSEAL_ERR_CARD, 15, "signing, the PIN check or reading the card's certificate failed")    \
-  X(DOCSEAL_ERR_EMPTY_CERT, 17, "the certificate text to validate is empty")                    \
-  X(DOCSEAL_ERR_LOGIN, 18, "the card refused the login (PIN locked?)")                          \
-  X(DOCSEAL_ERR_SERVICE, 21, "the validation service could not be reached")                     \
-  X(DOCSEAL_ERR_SERVICE_FAILED, 22, "the service's answer does not report success")             \
-  X(DOCSEAL_ERR_INVALID_ISSUER, 23, "the certificate is invalid: issuer trust")                 \
-  X(DOCSEAL_ERR_INVALID_STATUS, 24, "the certificate is invalid: status")                       \
-  X(DOCSEAL_ERR_INVALID_VALIDITY, 25, "the certificate is invalid: validity interval")          \
-  X(DOCSEAL_ERR_INVALID_SIGNATURE, 26, "the certificate is invalid: signature")                 \
+  X(DOCSEAL_ERR_WRITE, 4, "the signature file could not be written")                              \
+  X(DOCSEAL_ERR_SIGNATURE, 6, "the signature does not verify, or a signer is not valid")          \
+  X(DOCSEAL_ERR_FILE_MISMATCH, 7, "the file's content does not match the signature")              \
+  X(DOCSEAL_ERR_DIR_MISMATCH, 8, "the directory's content or file list does not match")           \
+  X(DOCSEAL_ERR_NO_CERT, 9, "no certificate could be taken from the signature file")              \
+  X(DOCSEAL_ERR_NOT_PKCS7, 10, "the signature file is not a PKCS#7 signature")                    \
+  X(DOCSEAL_ERR_START, 11, "the PKCS#7 library or the card library could not be started")         \
+  X(DOCSEAL_ERR_NO_CARD, 12, "the card cannot be reached")                                        \
+  X(DOCSEAL_ERR_PIN, 13, "the PIN is empty or incorrect")                                         \
+  X(DOCSEAL_ERR_CARD, 15, "signing, the PIN check or reading the card's certificate failed")      \
+  X(DOCSEAL_ERR_EMPTY_CERT, 17, "the certificate text to validate is empty")                      \
+  X(DOCSEAL_ERR_LOGIN, 18, "the card refused the login (PIN locked?)")                            \
+  X(DOCSEAL_ERR_SERVICE, 21, "the validation service could not be reached")                       \
+  X(DOCSEAL_ERR_SERVICE_FAILED, 22, "the service's answer does not report success")               \
+  X(DOCSEAL_ERR_INVALID_ISSUER, 23, "the certificate is invalid: issuer trust")                   \
+  X(DOCSEAL_ERR_INVALID_STATUS, 24, "the certificate is invalid: status")                         \
+  X(DOCSEAL_ERR_INVALID_VALIDITY, 25, "the certificate is invalid: validity interval")            \
+  X(DOCSEAL_ERR_INVALID_SIGNATURE, 26, "the certificate is invalid: signature")                   \
   X(DOCSEAL_ERR_INVALID_UNKNOWN, 27, "success reported without a valid status or a reason")
 
 #define DOCSEAL_DEFINE_CODE_(name, value, text) name = value,

@@ -126,17 +126,15 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_fini(void);
  * need is the card's answer (128 for RSA-1024). 0, 1, 2, 3, 512, 1024, 1025,
  * 1026, 2561, 2816, 2817, 2818, 2819. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_sign(const unsigned char* data, int32_t data_len,
-                                            unsigned char* sig, int32_t* sig_len,
-                                            int32_t hash_type, const unsigned char* pin,
-                                            int32_t pin_len);
+                                            unsigned char* sig, int32_t* sig_len, int32_t hash_type,
+                                            const unsigned char* pin, int32_t pin_len);
 
 /* Decrypts a PKCS#1 v1.5 block with the card's second RSA private key.
  * Output-length convention; on success the length is the plaintext's.
  * 0, 2, 3, 512, 1024, 1025, 1026, 2304, 2305, 2306, 2307. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_prikey_decrypt(const unsigned char* enc, int32_t enc_len,
                                                       unsigned char* out, int32_t* out_len,
-                                                      const unsigned char* pin,
-                                                      int32_t pin_len);
+                                                      const unsigned char* pin, int32_t pin_len);
 
 /* ---- Card certificates, PIN, random ---------------------------------------- */
 

@@ -14,17 +14,17 @@ int32_t vorpin_getcert(unsigned char* cert, int32_t* cert_len, int32_t index) {
   static const char kOp[] = "vorpin_getcert";
   if (!CardReady(kOp)) return VORPIN_ERR_NOT_INITIALIZED;
   if (cert_len == nullptr) {
-    vorpin_trace("vorpin_getcert(): input a NULL input/output buffer for getting certificate size!");
+    vorpin_trace(
+        "vorpin_getcert(): input a NULL input/output buffer for getting certificate size!");
     return VORPIN_ERR_NULL_LENGTH;
   }
 
   TokenSession session(kOp);
   if (int32_t rc = session.Open(); rc != VORPIN_OK) return rc;
   FoundObjects found;
-  if (int32_t rc = session.Find(CKO_CERTIFICATE, CKA_CERTIFICATE_TYPE, CKC_X_509,
-                                {VORPIN_ERR_CERT_FIND_INIT, VORPIN_ERR_CERT_FIND,
-                                 VORPIN_ERR_CERT_FIND_FINAL},
-                                &found);
+  if (int32_t rc = session.Find(
+          CKO_CERTIFICATE, CKA_CERTIFICATE_TYPE, CKC_X_509,
+          {VORPIN_ERR_CERT_FIND_INIT, VORPIN_ERR_CERT_FIND, VORPIN_ERR_CERT_FIND_FINAL}, &found);
       rc != VORPIN_OK) {
     return rc;
   }
@@ -33,8 +33,8 @@ int32_t vorpin_getcert(unsigned char* cert, int32_t* cert_len, int32_t index) {
   // missing object cannot be read.
   CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
   if (!found.Has(static_cast<CK_ULONG>(index)) ||
-      session.functions()->C_GetAttributeValue(session.handle(), found.handles[index], &value,
-                                               1) != CKR_OK ||
+      session.functions()->C_GetAttributeValue(session.handle(), found.handles[index], &value, 1) !=
+          CKR_OK ||
       value.ulValueLen > INT32_MAX) {
     vorpin_trace("vorpin_getcert(): failed to get the size of certificate!");
     return VORPIN_ERR_CERT_SIZE;
@@ -45,8 +45,8 @@ int32_t vorpin_getcert(unsigned char* cert, int32_t* cert_len, int32_t index) {
   if (!OutputFits(cert, cert_len, size)) return VORPIN_ERR_BUFFER_TOO_SMALL;
   value.pValue = cert;
   value.ulValueLen = static_cast<CK_ULONG>(size);
-  if (session.functions()->C_GetAttributeValue(session.handle(), found.handles[index], &value,
-                                               1) != CKR_OK) {
+  if (session.functions()->C_GetAttributeValue(session.handle(), found.handles[index], &value, 1) !=
+      CKR_OK) {
     vorpin_trace("vorpin_getcert(): failed to get the certificate from Smart Card!");
     return VORPIN_ERR_CERT_VALUE;
   }
@@ -84,22 +84,23 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_gen_session_key(unsigned char*
   // zeros, 8 of them for every time after July 1978.
   char seed[16];
   std::snprintf(seed, sizeof seed, "%x", static_cast<unsigned>(std::time(nullptr)));
-  CK_RV rv = session.functions()->C_SeedRandom(session.handle(),
-                                               reinterpret_cast<CK_BYTE*>(seed), 8);
+  CK_RV rv =
+      session.functions()->C_SeedRandom(session.handle(), reinterpret_cast<CK_BYTE*>(seed), 8);
   if (rv == CKR_RANDOM_SEED_NOT_SUPPORTED) {
     vorpin_trace("vorpin_gen_session_key(): random seed setting is NOT supported in %s",
                  kModuleFileName);
   } else if (rv != CKR_OK) {
-    vorpin_trace("vorpin_gen_session_key(): failed to set the random seed! PKCS#11 errcode == 0x%08x",
-                 static_cast<unsigned>(rv));
+    vorpin_trace(
+        "vorpin_gen_session_key(): failed to set the random seed! PKCS#11 errcode == 0x%08x",
+        static_cast<unsigned>(rv));
     return VORPIN_ERR_SEED_RANDOM;
   }
 
   // A negative count, or no buffer for a positive one, would let the token
   // write where the caller has no room: refused like a failed draw.
   if (count < 0 || (out == nullptr && count > 0) ||
-      session.functions()->C_GenerateRandom(session.handle(), out,
-                                            static_cast<CK_ULONG>(count)) != CKR_OK) {
+      session.functions()->C_GenerateRandom(session.handle(), out, static_cast<CK_ULONG>(count)) !=
+          CKR_OK) {
     vorpin_trace("vorpin_gen_session_key(): failed to generate random value!");
     return VORPIN_ERR_GENERATE_RANDOM;
   }

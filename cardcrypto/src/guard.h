@@ -2,8 +2,8 @@
 #ifndef CARDCRYPTO_GUARD_H
 #define CARDCRYPTO_GUARD_H
 
-#include <new>
 #include <stdint.h>
+#include <new>
 
 #include "vorpin_dll.h"
 

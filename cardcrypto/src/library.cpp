@@ -25,7 +25,8 @@ int32_t InitSteps(LibraryState& s) {
 
   vorpin_trace("vorpin_init(): load the PKCS#11 library: %s OK.", kModuleFileName);
   vorpin_trace("vorpin_init(): trying to get the function address of C_GetFunctionList...");
-  auto get_function_list = platform::FindFunction<CK_C_GetFunctionList>(s.module, "C_GetFunctionList");
+  auto get_function_list =
+      platform::FindFunction<CK_C_GetFunctionList>(s.module, "C_GetFunctionList");
   if (get_function_list == nullptr) {
     vorpin_trace("vorpin_init(): failed to get the function address of C_GetFunctionList!");
     return VORPIN_ERR_NO_GET_FUNCTION_LIST;

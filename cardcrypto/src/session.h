@@ -45,8 +45,8 @@ class TokenSession {
 
   // Searches with the template {CKA_CLASS = object_class, second_type =
   // second_value} for at most 2 handles. 0 or one of codes.
-  int32_t Find(CK_OBJECT_CLASS object_class, CK_ATTRIBUTE_TYPE second_type,
-               CK_ULONG second_value, const SearchCodes& codes, FoundObjects* found) noexcept;
+  int32_t Find(CK_OBJECT_CLASS object_class, CK_ATTRIBUTE_TYPE second_type, CK_ULONG second_value,
+               const SearchCodes& codes, FoundObjects* found) noexcept;
 
   CK_FUNCTION_LIST* functions() const noexcept;
   CK_SESSION_HANDLE handle() const noexcept { return session_; }

@@ -10,12 +10,12 @@
 inline constexpr char kModuleFileName[] = "aetpkss1.dll";
 
 struct LibraryState {
-  void* module = nullptr;                   // the loaded PKCS#11 module
-  CK_FUNCTION_LIST* functions = nullptr;    // owned by the module
-  int32_t initialized = 0;                  // 1 after every step of vorpin_init succeeded
-  int32_t cryptoki = 0;                     // 1 while C_Initialize is in force
-  CK_SLOT_ID* slots = nullptr;              // slots holding a token at vorpin_init
-  bool first_slot_set = false;              // the token-present query filled slots[0]
+  void* module = nullptr;                 // the loaded PKCS#11 module
+  CK_FUNCTION_LIST* functions = nullptr;  // owned by the module
+  int32_t initialized = 0;                // 1 after every step of vorpin_init succeeded
+  int32_t cryptoki = 0;                   // 1 while C_Initialize is in force
+  CK_SLOT_ID* slots = nullptr;            // slots holding a token at vorpin_init
+  bool first_slot_set = false;            // the token-present query filled slots[0]
 };
 
 LibraryState& State() noexcept;
