@@ -564,3 +564,87 @@ TEST_F(CardKeysTest, ArgumentChecksComeAfterTheReadyCheckAndBeforeTheCard) {
 
 }  // namespace
 }  // namespace emucard_test
+
+namespace emucard_test {
+namespace {
+
+class CardFormsTest : public EmuCardTest {};
+
+// vorpin_verify and vorpin_pubkey_encrypt read the card's certificate
+// afresh (a size query and a read, each a session of its own, no login).
+TEST_F(CardFormsTest, CardCertificatesGiveTheKeys) {
+  AddStandardCard();
+  InitReady();
+  unsigned char sig[128];
+  int32_t len = 128;
+  ASSERT_EQ(vorpin_sign(kData, kDataLen, sig, &len, VORPIN_HASH_MD5_SHA1, Pin(), PinLen()),
+            VORPIN_OK);
+  emucard_clear_log();
+  ClearMessages();
+  EXPECT_EQ(vorpin_verify(kData, kDataLen, sig, 128, VORPIN_HASH_MD5_SHA1), VORPIN_OK);
+  const std::string size = std::to_string(Kit().sign.cert_der.size());
+  const std::vector<std::string> expected = {
+      "vorpin_verify_internal(): get the RSA public key from Smart Card for verifying",
+      "vorpin_getcert(): get the size of certificate, size == " + size,
+      "vorpin_RSA_pubkey_get(): get the certificate size == " + size + " in the Smart Card.",
+      "vorpin_getcert(): get the size of certificate, size == " + size,
+      std::string("vorpin_RSA_pubkey_get(): get the certificate in the Smart Card OK."),
+      std::string("vorpin_RSA_pubkey_get_by_cert(): get the public key from certificate OK."),
+      std::string("vorpin_verify_internal(): verifying with MD5 + SHA1 hashing."),
+      std::string("vorpin_hash(): MD5 + SHA1 hashing..."),
+      std::string(kHashValue),
+      std::string("vorpin_verify_internal(): the signature of data is correct.")};
+  EXPECT_THAT(Messages(), ElementsAreArray(expected));
+  EXPECT_EQ(CallsOf(EMUCARD_C_OpenSession).size(), 2u);
+  EXPECT_TRUE(CallsOf(EMUCARD_C_Login).empty());
+
+  // Encryption with the second certificate opens with the second key.
+  const Bytes secret(24, 0x11);
+  Bytes block(128);
+  len = 128;
+  ASSERT_EQ(vorpin_pubkey_encrypt(secret.data(), 24, block.data(), &len), VORPIN_OK);
+  Bytes out(128);
+  len = 128;
+  ASSERT_EQ(vorpin_prikey_decrypt(block.data(), 128, out.data(), &len, Pin(), PinLen()), VORPIN_OK);
+  out.resize(static_cast<size_t>(len));
+  EXPECT_EQ(out, secret);
+  ExpectSessionDiscipline();
+}
+
+TEST_F(CardFormsTest, CertificateThatCannotBeReadGivesTheKeyFailure) {
+  // One certificate: no encryption certificate to read.
+  AddCardWithCertificates(kCardSlot, {&Kit().sign.cert_der});
+  InitReady();
+  Bytes block(128);
+  int32_t len = 128;
+  EXPECT_EQ(vorpin_pubkey_encrypt(kData, kDataLen, block.data(), &len),
+            VORPIN_ERR_ENCRYPT_PUBLIC_KEY);
+  EXPECT_THAT(Messages(),
+              ::testing::Contains("vorpin_RSA_pubkey_get(): get the certificate size error!"));
+
+  // The read after the size query fails.
+  ClearMessages();
+  emucard_fail_nth(EMUCARD_C_GetAttributeValue, 2, CKR_DEVICE_ERROR);
+  unsigned char sig[128] = {0};
+  EXPECT_EQ(vorpin_verify(kData, kDataLen, sig, 128, VORPIN_HASH_SHA1),
+            VORPIN_ERR_VERIFY_PUBLIC_KEY);
+  EXPECT_THAT(Messages(), ::testing::Contains(
+                              "vorpin_RSA_pubkey_get(): failed to get the certificate in the Smart "
+                              "Card!"));
+  EXPECT_THAT(Messages(),
+              ::testing::Contains("vorpin_verify_internal(): failed to get the RSA public key for "
+                                  "verify!"));
+
+  // A card pulled out.
+  ClearMessages();
+  emucard_set_token_present(kCardSlot, 0);
+  EXPECT_EQ(vorpin_verify(kData, kDataLen, sig, 128, VORPIN_HASH_SHA1),
+            VORPIN_ERR_VERIFY_PUBLIC_KEY);
+  len = 0;
+  EXPECT_EQ(vorpin_pubkey_encrypt(kData, kDataLen, nullptr, &len), VORPIN_ERR_ENCRYPT_PUBLIC_KEY);
+  EXPECT_EQ(len, 0) << "no length answer without a key";
+  ExpectSessionDiscipline();
+}
+
+}  // namespace
+}  // namespace emucard_test
