@@ -134,7 +134,9 @@ int32_t Wrap(raw_data_st* in, raw_data_st* out, const unsigned char* cert, int32
   SslPtr<X509> recipient = ParseCertificate(cert, cert_len);
   if (recipient == nullptr) return EXCHPACK_ERR_RECIPIENT_CERT;
   EVP_PKEY* recipient_key = X509_get0_pubkey(recipient.get());
-  if (recipient_key == nullptr || EVP_PKEY_get_base_id(recipient_key) != EVP_PKEY_RSA) {
+  // PKCS#1 v1.5 needs 11 bytes of the modulus besides the content key.
+  if (recipient_key == nullptr || EVP_PKEY_get_base_id(recipient_key) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_size(recipient_key) < static_cast<int>(kKeySize) + 11) {
     return EXCHPACK_ERR_RECIPIENT_CERT;
   }
   const der::Bytes rid = IssuerAndSerial(recipient.get());
