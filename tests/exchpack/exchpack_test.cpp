@@ -162,7 +162,8 @@ const CertForm kCertForms[] = {
     {"base64_lines",
      [] {
        // The PEM body alone: Base64 with line breaks.
-       std::string pem(reinterpret_cast<const char*>(ReadFile(Card("enc.crt.pem")).data()));
+       const Bytes file = ReadFile(Card("enc.crt.pem"));
+       const std::string pem(file.begin(), file.end());
        const size_t begin = pem.find('\n') + 1;
        const size_t end = pem.find("-----END");
        return ToBytes(pem.substr(begin, end - begin));
