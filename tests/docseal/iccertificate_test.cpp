@@ -30,6 +30,9 @@ TEST(ICCertificateOnCard, ReadCertificateEncodesToTheCardsDer) {
   ICCertificate cert;
   ASSERT_EQ(cert.getSignCert(), 0);
   EXPECT_EQ(DecodeBase64(cert.getB64Cert4Sign()), softhsm_card::SignCertDer());
+  // A second read replaces the first with the same bytes.
+  ASSERT_EQ(cert.getSignCert(), 0);
+  EXPECT_EQ(DecodeBase64(cert.getB64Cert4Sign()), softhsm_card::SignCertDer());
 }
 
 TEST(ICCertificateOnCard, IssuerOnANewObjectReadsTheCardItself) {
