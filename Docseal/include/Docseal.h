@@ -61,6 +61,67 @@ enum docseal_result { DOCSEAL_RESULT_CODES(DOCSEAL_DEFINE_CODE_) };
 // ---- Pkcs7Signature: the signed object --------------------------------------
 
 // ---- ICCertificate: the card's signing certificate ---------------------------
+#include <memory>
+#include <string>
+
+// Members that the library uses internally and does not export.
+#if defined(_WIN32)
+#define DOCSEAL_INTERNAL_
+#else
+#define DOCSEAL_INTERNAL_ __attribute__((visibility("hidden")))
+#endif
+
+// The card's signing certificate and its texts, and certificate validation
+// with an XKMS service. Only getSignCert touches the card: it starts the card
+// library, reads the certificate and stops the library again. The issuer and
+// serial texts are kept once computed (keyed on the issuer being non-empty)
+// and are not refreshed by a later getSignCert. Failures come back as codes
+// or empty texts; nothing is thrown. Not copyable.
+class DOCSEAL_API ICCertificate {
+ public:
+  ICCertificate();
+  ~ICCertificate();
+  ICCertificate(const ICCertificate&) = delete;
+  ICCertificate& operator=(const ICCertificate&) = delete;
+
+  // Reads the DER signing certificate from the card. 0; 11 the card library
+  // could not be started (what the failed start left is stopped again, so a
+  // later call can succeed); 12 no card or no session; 15 any other failure.
+  // After a failure the object holds no certificate.
+  int32_t getSignCert();
+
+  // Base64 text of the held certificate; empty when none is held. Does not
+  // read the card.
+  std::string getB64Cert4Sign();
+
+  // Issuer name text (the argument is not consulted) and serial number as
+  // hexadecimal digits. Read the card themselves when no certificate is
+  // held; empty when none can be had.
+  std::string getIssure4Sign(std::string unused);
+  std::string getSerial4Sign();
+
+  // Asks the XKMS service at serviceUrl (http only) whether the certificate
+  // given as Base64 text is valid. 0 valid; 21 the service could not be
+  // reached; 22 no success reported; 23 issuer trust, 24 status, 25 validity
+  // interval, 26 signature; 27 neither valid nor a known reason. Uses neither
+  // the card nor the object's fields.
+  int32_t validate(std::string serviceUrl, std::string certB64);
+
+ private:
+  friend struct ICCertificateAccess;  // the library's own entry points
+
+  DOCSEAL_INTERNAL_ int32_t readIssuerSerial(const unsigned char* cert, int32_t cert_len,
+                                             std::string& issuer_out, std::string& serial_out);
+  DOCSEAL_INTERNAL_ int32_t getInfos4Sign(std::string& subject, std::string& email,
+                                          std::string& ext_tail, std::string& valid_from,
+                                          std::string& valid_to);
+  DOCSEAL_INTERNAL_ void dropCert() noexcept;
+
+  int32_t certLength;                         // bytes in certData; 0 when none is held
+  std::unique_ptr<unsigned char[]> certData;  // DER certificate as the card gave it
+  std::string issuer;                         // cached issuer text
+  std::string serial;                         // cached serial text
+};
 
 extern "C" {
 #endif
@@ -68,6 +129,37 @@ extern "C" {
 // ---- Signing and verification entry points -------------------------------------
 
 // ---- Card and certificate entry points -----------------------------------------
+
+// Output buffers are the host's and are not size-checked: subject and e-mail
+// take up to 80 characters, validity texts 30, the extension tail 4, the
+// serial 32, each plus the terminator; issuer and certificate texts are
+// unbounded (4 * ceil(n / 3) characters for an n-byte certificate). Outputs
+// are written only on success; a null optional output is skipped.
+
+// Checks the PIN on the card. 0; 11 the card library could not be started;
+// 12 no card or no session; 13 the PIN is empty or incorrect; 15 another
+// failure; 18 the card refused the login for another reason (PIN locked).
+DOCSEAL_API int32_t DOCSEAL_STDCALL VerifyPIN(const char* pin);
+
+// Reads the card's signing certificate and copies its subject, e-mail,
+// validity start and end, and extension tail into the optional outputs.
+// 0, 11, 12, 15.
+DOCSEAL_API int32_t DOCSEAL_STDCALL GetInfosFromICCard(char* subject, char* email, char* notBefore,
+                                                       char* notAfter, char* extensionTail);
+
+// Validates a Base64 certificate with the XKMS service at serviceUrl.
+// 0; 17 the certificate text is empty (nothing is sent); 21 to 27 as
+// ICCertificate::validate.
+DOCSEAL_API int32_t DOCSEAL_STDCALL VerifyCertificate(const char* serviceUrl, const char* certB64);
+
+// Reads the card's signing certificate: its Base64 text, issuer and serial
+// (required) and the five fields as GetInfosFromICCard (optional).
+// 0, 11, 12, 15.
+DOCSEAL_API int32_t DOCSEAL_STDCALL GetSignCertificateFromICCard(char* certB64, char* issuer,
+                                                                 char* serial, char* subject,
+                                                                 char* email, char* notBefore,
+                                                                 char* notAfter,
+                                                                 char* extensionTail);
 
 #ifdef __cplusplus
 }

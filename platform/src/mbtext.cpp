@@ -1,0 +1,28 @@
+#include "platform/mbtext.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace platform {
+
+size_t FindText(const char* text, const char* needle, size_t from) noexcept {
+  const size_t text_len = std::strlen(text);
+  const size_t needle_len = std::strlen(needle);
+  size_t i = from;
+  while (i <= text_len && text_len - i >= needle_len) {
+    if (std::memcmp(text + i, needle, needle_len) == 0) {
+      return i;
+    }
+    if (i == text_len) {
+      break;
+    }
+    std::mbstate_t state{};
+    const size_t step = std::mbrlen(text + i, text_len - i, &state);
+    // An invalid or cut-off sequence counts as one byte.
+    i += (step == 0 || step == static_cast<size_t>(-1) || step == static_cast<size_t>(-2)) ? 1
+                                                                                           : step;
+  }
+  return kNotFound;
+}
+
+}  // namespace platform
