@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 30
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan build-fuzz test check check-asan fuzz fuzz-long demo install clean format
+.PHONY: all deps build build-asan build-fuzz test check check-asan fuzz fuzz-long valgrind demo install clean format
 
 all: build
 
@@ -57,6 +57,11 @@ fuzz: build-fuzz
 
 fuzz-long:
 	$(MAKE) fuzz FUZZ_SECONDS=3600
+
+# The normal build's suite with every test program under valgrind memcheck:
+# fails on any memory error or definite leak (SoftHSM2's own suppressed).
+valgrind: build
+	python3 scripts/run-valgrind.py $(BUILD)
 
 test: check check-asan fuzz
 
