@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -125,6 +126,48 @@ int32_t EncryptOnCard() {
   return vorpin_pubkey_encrypt(kData, 16, out, &len);
 }
 
+// The certificate texts: a call that answers 0 must have written the same
+// texts as a call with all the memory it wanted.
+constexpr int32_t kWrongText = -1;
+int32_t CompareTexts(const std::string& kind, const std::string& texts) {
+  static std::map<std::string, std::string> references;
+  auto [it, first] = references.emplace(kind, texts);
+  return first || it->second == texts ? VORPIN_OK : kWrongText;
+}
+int32_t IssuerSerial() {
+  const Bytes& cert = Kit().sign.cert_der;
+  char issuer[512];
+  char serial[33];
+  int32_t issuer_len = sizeof issuer;
+  int32_t serial_len = sizeof serial;
+  const int32_t rc = issure_serial_get_by_cert(cert.data(), static_cast<int32_t>(cert.size()),
+                                               issuer, &issuer_len, serial, &serial_len);
+  if (rc != VORPIN_OK) return rc;
+  return CompareTexts(
+      "issuer", std::string(issuer, static_cast<size_t>(issuer_len)) + " " + std::string(serial));
+}
+int32_t Informations() {
+  const Bytes& cert = Kit().sign.cert_der;
+  char subject[512];
+  char email[64] = {0};
+  char tail[4];
+  char from[32];
+  char to[32];
+  int32_t subject_len = sizeof subject;
+  int32_t email_len = sizeof email;
+  int32_t tail_len = sizeof tail;
+  int32_t from_len = sizeof from;
+  int32_t to_len = sizeof to;
+  const int32_t rc = imformations_get_by_cert(cert.data(), static_cast<int32_t>(cert.size()),
+                                              subject, &subject_len, email, &email_len, tail,
+                                              &tail_len, from, &from_len, to, &to_len);
+  if (rc != VORPIN_OK) return rc;
+  auto text = [](const char* p, int32_t n) { return std::string(p, static_cast<size_t>(n)); };
+  return CompareTexts("informations", text(subject, subject_len) + "|" + text(email, email_len) +
+                                          "|" + text(tail, tail_len) + "|" + text(from, from_len) +
+                                          "|" + text(to, to_len));
+}
+
 // The code for a refused buffer of the library's own, by its name.
 struct OwnCode {
   const char* what;
@@ -173,6 +216,8 @@ const AllocCase kCases[] = {
       {"vorpin_verify_internal digest", VORPIN_ERR_MEMORY},
       {"vorpin_verify_internal recovered value", VORPIN_ERR_MEMORY}},
      {VORPIN_OK, VORPIN_ERR_HASH_TYPE, VORPIN_ERR_VERIFY_PUBLIC_KEY, VORPIN_ERR_VERIFY_MISMATCH}},
+    {"issuer_serial", false, IssuerSerial, {}, {VORPIN_OK, VORPIN_ERR_MEMORY, 1280}},
+    {"informations", false, Informations, {}, {VORPIN_OK, VORPIN_ERR_MEMORY, 1280}},
     {"pubkey_encrypt_by_cert",
      false,
      EncryptByCert,
