@@ -48,7 +48,8 @@ def main():
             key, _, value = item.partition("=")
             env[key] = value
         command = test["command"]
-        if is_elf(command[0]):
+        # Only the build's own programs; system tools (localedef) run as they are.
+        if command[0].startswith(build + os.sep) and is_elf(command[0]):
             command = valgrind + command
         t0 = time.monotonic()
         result = subprocess.run(command, cwd=props.get("WORKING_DIRECTORY", build), env=env,
