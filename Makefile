@@ -2,7 +2,8 @@
 #   make demo   install what is missing, build, provision the default card, run the main jobs
 #   make test   install what is missing, build three times (normal with -Werror, under
 #               AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets), run
-#               every test in the first two and every fuzz target for a bounded time
+#               every test in the first two, every fuzz target for a bounded time, and
+#               the first build's tests once more under valgrind memcheck
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -63,7 +64,7 @@ fuzz-long:
 valgrind: build
 	python3 scripts/run-valgrind.py $(BUILD)
 
-test: check check-asan fuzz
+test: check check-asan fuzz valgrind
 
 demo: build
 	scripts/demo.sh $(BUILD)
