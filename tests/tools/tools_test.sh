@@ -85,7 +85,8 @@ if have "$docseal" sign; then
     says "into 'report.txt.sig'"
   [ -s report.txt.sig ] || fail "no report.txt.sig"
   no_temp_left .
-  run_pin sign_dir 0 "$pin" "$docseal" sign --pin-stdin --signer Alice tree
+  run_pin sign_dir 0 "$pin" "$docseal" sign --pin-stdin --signer Alice tree/ &&
+    says "into 'tree/dir.sig'"
   [ -s tree/dir.sig ] || fail "no tree/dir.sig"
   no_temp_left tree
   echo "$pin" > pinfile

@@ -4,6 +4,10 @@
 // status is the library's result code modulo 256 (0 for success).
 #include <Doclock.h>
 #include <unistd.h>
+// The exchange library's codes, which Doclock passes on.
+#if __has_include(<exchpack_dll.h>)
+#include <exchpack_dll.h>
+#endif
 
 #include <algorithm>
 #include <clocale>
@@ -21,15 +25,9 @@ const char* const kProg = "doclock";
 
 const std::vector<cli::CodeText>& Codes() {
   static const std::vector<cli::CodeText> codes = {
-#if defined(DOCLOCK_RESULT_CODES)
 #define DOCLOCK_CODE_ROW_(name, value, text) {value, #name, text},
     DOCLOCK_RESULT_CODES(DOCLOCK_CODE_ROW_)
 #undef DOCLOCK_CODE_ROW_
-#else
-    {0, "DOCLOCK_OK", "success"},
-    {-1, "DOCLOCK_ERR_RECORD", "a counted-bytes record could not be created"},
-    {-23, "DOCLOCK_ERR_START", "the card library could not be started"},
-#endif
 #if defined(EXCHPACK_RESULT_CODES)
 #define EXCHPACK_CODE_ROW_(name, value, text) {value, #name, text},
         EXCHPACK_RESULT_CODES(EXCHPACK_CODE_ROW_)

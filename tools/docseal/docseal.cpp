@@ -62,6 +62,13 @@ bool Exists(const std::string& path) {
 // signature file, the fresh list from the tree).
 std::vector<char> TextBuffer(uint64_t bound) { return std::vector<char>(bound + 4096, '\0'); }
 
+// "dir/" and "dir" name the same directory; the library and the names of
+// its signature files get the form without the trailing "/".
+std::string TrimSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 std::string Quote(const std::string& s) { return "'" + cli::ForDisplay(s) + "'"; }
 
 void PrintJsonResult(int32_t code, const std::vector<std::pair<std::string, std::string>>& fields) {
@@ -75,7 +82,8 @@ void PrintJsonResult(int32_t code, const std::vector<std::pair<std::string, std:
 
 #if defined(DOCSEAL_HAS_Signature) && defined(DOCSEAL_HAS_SignMulti)
 int RunSign(const cli::Args& args) {
-  const auto& paths = args.positional();
+  std::vector<std::string> paths;
+  for (const auto& p : args.positional()) paths.push_back(TrimSlashes(p));
   if (paths.empty()) return Usage("sign: no path to sign");
   if (paths.size() > 1 && args.Has("--output")) return Usage("sign: --output takes one path");
   for (const auto& p : paths) {
@@ -150,7 +158,7 @@ void ReportVerification(const cli::Args& args, int32_t rc, const std::string& te
 int RunVerify(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() > 1) return Usage("verify: one path at a time");
-  std::string path = pos.empty() ? "" : pos[0];
+  std::string path = pos.empty() ? "" : TrimSlashes(pos[0]);
   std::string sig = args.Value("--signature");
   if (path.empty() && sig.empty()) return Usage("verify: give a path, a --signature, or both");
   // What the message can hold: the signature file's content and the
