@@ -66,7 +66,7 @@ say "A sample directory and a file to sign"
 mkdir -p "$work/contract/annex" "$work/contract/photos"
 echo "The parties agree to the terms below." > "$work/contract/terms.txt"
 echo "Payment within 30 days." > "$work/contract/annex/payment schedule.txt"
-printf 'caf\303\251 receipt\n' > "$work/contract/annex/re\303\247u.txt"
+printf 'caf\303\251 receipt\n' > "$work/contract/annex/$(printf 're\303\247u.txt')"
 head -c 200000 /dev/urandom > "$work/contract/photos/site.jpg"
 echo "Quarterly report: all figures final." > "$work/report.txt"
 (cd "$work" && find contract report.txt -type f | sort | sed 's/^/   /')

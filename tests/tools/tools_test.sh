@@ -60,7 +60,7 @@ no_temp_left() {
 mkdir -p tree/sub "tree/with space"
 echo one > tree/a.txt
 echo two > tree/sub/b.txt
-printf 'caf\303\251\n' > "tree/with space/caf\303\251.txt"
+printf 'caf\303\251\n' > "tree/with space/$(printf 'caf\303\251.txt')"
 echo "report" > report.txt
 echo "notes" > notes.txt
 echo "not a signature" > junk.sig
@@ -100,9 +100,15 @@ if have "$docseal" sign; then
   no_temp_left .
   run_pin sign_unwritable_place 4 "$pin" "$docseal" sign --pin-stdin --output no/such/dir/x.sig \
     notes.txt && says "DOCSEAL_ERR_WRITE"
-  run_pin sign_multi 0 "$pin" "$docseal" sign --pin-stdin notes.txt tree/sub
-  [ -s notes.txt.sig ] && [ -s tree/sub.sig ] || fail "SignMulti wrote no signature files"
+  mkdir -p other && echo three > other/c.txt
+  run_pin sign_multi 0 "$pin" "$docseal" sign --pin-stdin notes.txt other
+  [ -s notes.txt.sig ] && [ -s other.sig ] && [ ! -e other/dir.sig ] ||
+    fail "SignMulti did not write notes.txt.sig and other.sig"
   run_pin sign_multi_semicolon 2 "$pin" "$docseal" sign --pin-stdin "a;b" notes.txt
+  # A name with "\" cannot stand in the file list: refused, nothing written.
+  mkdir -p odd && echo x > 'odd/back\slash.txt'
+  run_pin sign_backslash_name 3 "$pin" "$docseal" sign --pin-stdin odd
+  [ -z "$(ls -A odd | grep -v 'back')" ] || fail "something was written into odd/"
 fi
 if have "$docseal" verify && [ -s report.txt.sig ]; then
   run verify_file 0 "$docseal" verify report.txt && says "signed by 'Alice'"

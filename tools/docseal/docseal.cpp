@@ -87,12 +87,14 @@ int RunSign(const cli::Args& args) {
   if (paths.empty()) return Usage("sign: no path to sign");
   if (paths.size() > 1 && args.Has("--output")) return Usage("sign: --output takes one path");
   for (const auto& p : paths) {
+    if (paths.size() > 1 && p.find(';') != std::string::npos) {
+      return Usage("sign: a path of several may not contain ';': " + Quote(p));
+    }
+  }
+  for (const auto& p : paths) {
     if (p.empty() || !Exists(p)) {
       std::fprintf(stderr, "%s: %s does not exist\n", kProg, Quote(p).c_str());
       return Fail(DOCSEAL_ERR_PATH);
-    }
-    if (paths.size() > 1 && p.find(';') != std::string::npos) {
-      return Usage("sign: a path of several may not contain ';': " + Quote(p));
     }
   }
   std::string signer = args.Value("--signer");
