@@ -43,7 +43,10 @@ stop_responder() {
 trap stop_responder EXIT INT TERM
 
 say "Provisioning the default card: a SoftHSM2 token in $card"
-"$here/provision-card.sh" "$card" "$build/card_order_probe"
+# The card's module keeps one listing order from one card start to the next.
+module=$build/libcard_listing_order.so
+[ -f "$module" ] || module=""
+"$here/provision-card.sh" "$card" "$build/card_order_probe" $module
 export SOFTHSM2_CONF="$card/softhsm2.conf"
 export LD_LIBRARY_PATH="$card/module"
 note "the card library reaches it through the link $card/module/aetpkss1.dll"
