@@ -215,6 +215,13 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   run_pin decrypt_to_stdout 0 "$pin" "$doclock" decrypt --pin-stdin data.p7
   cmp -s data.bin "$out" || fail "the unwrapped data differs"
   run encrypt_no_cert 2 "$doclock" encrypt data.bin
+  # Negative library codes exit modulo 256: -121 (wrong PIN) as 135, -23
+  # (no card library) as 233.
+  run_pin decrypt_wrong_pin 135 000000 "$doclock" decrypt --pin-stdin --output w.out data.p7 &&
+    says "-121 EXCHPACK_ERR_PIN"
+  [ ! -e w.out ] || fail "an output appeared after a wrong PIN"
+  run_pin decrypt_no_module 233 "$pin" env LD_LIBRARY_PATH=/nonexistent "$doclock" decrypt \
+    --pin-stdin --output w.out data.p7 && says "-23 DOCLOCK_ERR_CARD_START"
   run_pin encrypt_missing_input 2 "$pin" "$doclock" encrypt --pin-stdin --cert "$card/enc.crt.pem" \
     --output x.p7 missing.bin
   [ ! -e x.p7 ] || fail "an output appeared for a missing input"
