@@ -163,10 +163,10 @@ int RunVerify(const cli::Args& args) {
   std::string path = pos.empty() ? "" : TrimSlashes(pos[0]);
   std::string sig = args.Value("--signature");
   if (path.empty() && sig.empty()) return Usage("verify: give a path, a --signature, or both");
-  // What the message can hold: the signature file's content and the
-  // names under the tree that is checked.
-  // With the signature alone, the tree is the directory holding a
-  // "dir.sig", else the file the signature is named after.
+  // The message holds at most the signature file's content and the names
+  // under the tree that is checked. With the signature alone, that tree
+  // is the directory holding a "dir.sig", else the file the signature is
+  // named after.
   std::string tree = path;
   if (tree.empty()) {
     fs::path p(sig);
@@ -193,7 +193,8 @@ int RunVerify(const cli::Args& args) {
 int RunVerifyLocal(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("verify-local: give the signature file");
-  cli::TreeSize size = cli::MeasureTree(fs::path(pos[0]).parent_path().string());
+  std::string dir = fs::path(pos[0]).parent_path().string();
+  cli::TreeSize size = cli::MeasureTree(dir.empty() ? "." : dir);
   std::vector<char> text = TextBuffer(FileSize(pos[0]) + size.name_bytes);
   int32_t rc = cli::WithProgress("digesting", size.bytes,
                                  [&] { return VerifyDirLocal(text.data(), pos[0].c_str()); });
