@@ -24,3 +24,17 @@ function(vorpin_softhsm_test name)
     RESOURCE_LOCK softhsm_card
     ENVIRONMENT "SOFTHSM2_CONF=${VORPIN_CARD_DIR}/softhsm2.conf;LD_LIBRARY_PATH=${VORPIN_CARD_DIR}/module;VORPIN_CARD_DIR=${VORPIN_CARD_DIR};VORPIN_CARD_PIN=${VORPIN_CARD_PIN}")
 endfunction()
+
+# vorpin_emucard_test(name [MODULE_DIR dir] command...): a test that runs
+# against the emulated card. The loader's path holds the emulated module's
+# folder, or dir (the folder without C_GetFunctionList, the one without any
+# module). The path is fixed when a process starts, so a case that needs
+# another module folder is a test entry of its own.
+function(vorpin_emucard_test name)
+  cmake_parse_arguments(ARG "" "MODULE_DIR" "" ${ARGN})
+  if(NOT ARG_MODULE_DIR)
+    set(ARG_MODULE_DIR ${EMUCARD_MODULE_DIR})
+  endif()
+  add_test(NAME ${name} COMMAND ${ARG_UNPARSED_ARGUMENTS})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "LD_LIBRARY_PATH=${ARG_MODULE_DIR}")
+endfunction()

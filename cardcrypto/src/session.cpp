@@ -42,6 +42,13 @@ int32_t TokenSession::Open() noexcept {
 }
 
 int32_t TokenSession::Login(const unsigned char* pin, int32_t pin_len) noexcept {
+  // A negative length, or a missing PIN of some length, would have the
+  // token read outside the caller's bytes: such a PIN is refused as wrong
+  // without asking the token (and without using up a PIN try).
+  if (pin_len < 0 || (pin == nullptr && pin_len > 0)) {
+    vorpin_trace("%s(): the input pin code is incorrect!", op_);
+    return VORPIN_ERR_PIN_INCORRECT;
+  }
   CK_RV rv = functions()->C_Login(session_, CKU_USER, const_cast<CK_UTF8CHAR*>(pin),
                                   static_cast<CK_ULONG>(pin_len));
   if (rv == CKR_PIN_INCORRECT) {
