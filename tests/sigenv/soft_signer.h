@@ -3,7 +3,9 @@
 #ifndef TESTS_SIGENV_SOFT_SIGNER_H
 #define TESTS_SIGENV_SOFT_SIGNER_H
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -42,6 +44,17 @@ class SoftSigner : public sigenv::CardSigner {
     unsigned char* p = der.data();
     i2d_X509(cert_, &p);
     return der;
+  }
+
+  // The private key as PKCS#8 PEM.
+  std::string KeyPem() const {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key_, nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    long len = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<size_t>(len));
+    BIO_free(bio);
+    return pem;
   }
 
   int Certificate(std::vector<unsigned char>* der) override {
