@@ -325,7 +325,7 @@ TEST_F(VerifyTest, CopiedTreeVerifies) {
   const std::string copy = tmp_ / "copy";
   // The same files, created in another order.
   MakeTree(copy, {{"M", "3"}, {"z", "1"}, {"a b/c d", "2"}});
-  ASSERT_EQ(docseal_test::Run("cp '" + root + "/dir.sig' '" + copy + "/dir.sig'"), 0);
+  ASSERT_EQ(docseal_test::RunShell("cp '" + root + "/dir.sig' '" + copy + "/dir.sig'"), 0);
   std::string info;
   EXPECT_EQ(VerifyDirectory(copy, &info), DOCSEAL_OK);
   EXPECT_EQ(info, "signer");

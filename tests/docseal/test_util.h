@@ -91,7 +91,7 @@ class TempDir {
 };
 
 // Exit status of a shell command.
-inline int Run(const std::string& cmd) {
+inline int RunShell(const std::string& cmd) {
   int status = system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -100,7 +100,7 @@ inline int Run(const std::string& cmd) {
 // file it verified (without judging trust); "<failed>" when it refused.
 inline std::string OpensslContent(const std::string& sig_path) {
   const std::string out = sig_path + ".content";
-  const int rc = Run("openssl cms -verify -inform DER -noverify -binary -in '" + sig_path +
+  const int rc = RunShell("openssl cms -verify -inform DER -noverify -binary -in '" + sig_path +
                      "' -out '" + out + "' 2>/dev/null");
   std::string content = rc == 0 ? ReadFile(out) : std::string("<failed>");
   unlink(out.c_str());
