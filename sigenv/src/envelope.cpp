@@ -123,6 +123,9 @@ int MakeSignedData(const unsigned char* content, size_t size, const char* pin, C
       ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(signature.size())) != 1) {
     return SIGENV_ERR_ENCODE;
   }
+  // A card that signed with another key than its certificate's would give
+  // a signature file that never verifies; it is refused here instead.
+  if (!VerifyOne(si, p7->d.sign->cert, content, size)) return SIGENV_ERR_CARD_SIGN;
 
   int len = i2d_PKCS7(p7.get(), nullptr);
   if (len <= 0) return SIGENV_ERR_ENCODE;

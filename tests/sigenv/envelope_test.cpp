@@ -127,6 +127,12 @@ TEST_F(EnvelopeTest, CardAnswersPassThrough) {
   EXPECT_EQ(sigenv::MakeSignedData(nullptr, 0, "1234", &signer_, &der), SIGENV_ERR_LOGIN);
   signer_.sign_answer = SIGENV_OK;
   EXPECT_EQ(sigenv::MakeSignedData(nullptr, 0, "0000", &signer_, &der), SIGENV_ERR_PIN);
+  // A card whose key does not belong to its certificate.
+  EVP_PKEY* other = EVP_RSA_gen(1024);
+  signer_.wrong_key = other;
+  EXPECT_EQ(sigenv::MakeSignedData(nullptr, 0, "1234", &signer_, &der), SIGENV_ERR_CARD_SIGN);
+  signer_.wrong_key = nullptr;
+  EVP_PKEY_free(other);
   signer_.cert_fails = true;
   EXPECT_EQ(sigenv::MakeSignedData(nullptr, 0, "1234", &signer_, &der), SIGENV_ERR_CERTIFICATE);
   EXPECT_TRUE(der.empty());

@@ -68,7 +68,7 @@ class SoftSigner : public sigenv::CardSigner {
     last_digest_info = digest_info;
     if (sign_answer != SIGENV_OK) return sign_answer;
     if (std::string(pin) != "1234") return SIGENV_ERR_PIN;
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_, nullptr);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(wrong_key != nullptr ? wrong_key : key_, nullptr);
     size_t len = 0;
     int ok = EVP_PKEY_sign_init(ctx) == 1 &&
              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
@@ -82,6 +82,7 @@ class SoftSigner : public sigenv::CardSigner {
   }
 
   bool cert_fails = false;
+  EVP_PKEY* wrong_key = nullptr;  // signs with this key instead of the certificate's
   int sign_answer = SIGENV_OK;
   std::vector<unsigned char> last_digest_info;
 
