@@ -85,6 +85,13 @@ TEST_F(CardTest, NamedSignatureFileAndEmptySignerText) {
   EXPECT_EQ(OpensslContent(other), ContentRecord(Sha1("x"), "", " "));
 }
 
+TEST_F(CardTest, UnwritableSignaturePathGivesFour) {
+  const std::string file = tmp_ / "doc.txt";
+  WriteFile(file, "x");
+  EXPECT_EQ(Signature("", pin_.c_str(), file.c_str(), (tmp_ / "no/such/dir.sig").c_str()),
+            DOCSEAL_ERR_WRITE);
+}
+
 TEST_F(CardTest, WrongPinWritesNothing) {
   const std::string file = tmp_ / "doc.txt";
   WriteFile(file, "x");

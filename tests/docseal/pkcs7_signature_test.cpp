@@ -5,6 +5,7 @@
 #include <openssl/pkcs7.h>
 #include <sys/stat.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -203,6 +204,13 @@ TEST(SignInfoTest, EmptyTextIsOneSpace) {
   EXPECT_EQ(s.signInfo, " ");
   s.setSignInfo("signer");
   EXPECT_EQ(s.signInfo, "signer");
+}
+
+TEST(SignTest, ContentTooLargeForARecordGivesOne) {
+  Pkcs7Signature s;
+  s.digestLength = std::numeric_limits<int32_t>::max() - 8;
+  EXPECT_EQ(s.Sign(), DOCSEAL_ERR_RECORD);
+  EXPECT_EQ(s.signature.length, 0);
 }
 
 TEST(Base64Test, ShortSignaturesEncodeWhole) {
