@@ -11,9 +11,17 @@ set(VORPIN_CARD_PIN 123456 CACHE INTERNAL "user PIN of the SoftHSM2 card")
 add_executable(card_order_probe ${PROJECT_SOURCE_DIR}/scripts/card_order_probe.cpp)
 target_link_libraries(card_order_probe PRIVATE platform PkgConfig::P11KIT)
 
+# The card's module: SoftHSM2 behind a thin module that keeps the token's
+# listing order the same from one C_Initialize to the next.
+find_file(VORPIN_SOFTHSM_MODULE libsofthsm2.so
+          PATHS /usr/lib/softhsm /usr/lib/x86_64-linux-gnu/softhsm NO_DEFAULT_PATH)
+add_library(card_listing_order MODULE ${PROJECT_SOURCE_DIR}/scripts/listing_order_module.cpp)
+target_compile_definitions(card_listing_order PRIVATE VORPIN_SOFTHSM_MODULE="${VORPIN_SOFTHSM_MODULE}")
+target_link_libraries(card_listing_order PRIVATE platform PkgConfig::P11KIT)
+
 add_test(NAME card.provision
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/provision-card.sh ${VORPIN_CARD_DIR}
-                 $<TARGET_FILE:card_order_probe>)
+                 $<TARGET_FILE:card_order_probe> $<TARGET_FILE:card_listing_order>)
 set_tests_properties(card.provision PROPERTIES FIXTURES_SETUP softhsm_card)
 
 # vorpin_softhsm_test(name command...): a test that runs against the SoftHSM card.

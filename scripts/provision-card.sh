@@ -3,10 +3,13 @@
 # RSA-1024 signing key and certificate and an RSA-1024 encryption key and
 # certificate, the signing objects listed first.
 #
-# usage: provision-card.sh DIR PROBE
+# usage: provision-card.sh DIR PROBE [MODULE]
 #   DIR    receives softhsm2.conf, tokens/, module/aetpkss1.dll (a link to
-#          SoftHSM2's module) and the PEM/DER keys and certificates.
+#          MODULE, by default SoftHSM2's module) and the PEM/DER keys and
+#          certificates.
 #   PROBE  the card_order_probe program.
+#   MODULE the module the card is reached through (the listing-order module
+#          of the tests, which forwards to SoftHSM2).
 set -eu
 dir=$1
 probe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
@@ -19,11 +22,14 @@ for m in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libso
   [ -f "$m" ] && softhsm=$m && break
 done
 [ -n "$softhsm" ] || { echo "provision-card: SoftHSM2 module not found" >&2; exit 1; }
+module=${3:-$softhsm}
+module=$(cd "$(dirname "$module")" && pwd)/$(basename "$module")
 
 rm -rf "$dir"
 mkdir -p "$dir/tokens" "$dir/module"
 dir=$(cd "$dir" && pwd)
-ln -s "$softhsm" "$dir/module/aetpkss1.dll"
+ln -s "$module" "$dir/module/aetpkss1.dll"
+
 cat > "$dir/softhsm2.conf" <<CONF
 directories.tokendir = $dir/tokens
 objectstore.backend = file

@@ -115,12 +115,14 @@ std::string Describe(const std::vector<emucard_fn>& sequence) {
 
 void EmuCardTest::SetUp() {
   emucard_reset();
-  capture_ = std::make_unique<TraceCapture>();
+  ClearMessages();
+  test_support::TraceLog::Get().Install();
 }
 
 void EmuCardTest::TearDown() {
   vorpin_fini();
-  capture_.reset();
+  vorpin_test_set_trace_sink(nullptr);
+  ClearMessages();
   emucard_reset();
 }
 

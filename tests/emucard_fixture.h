@@ -20,7 +20,10 @@
 // unbound) and removes the sink. Faults: emucard_fail_nth /
 // emucard_fail_always of emucard.h. The call log is read with Calls() and
 // CallsOf(); the Expect* helpers check the session discipline that every
-// card operation must keep, whatever path it took.
+// card operation must keep, whatever path it took. For the card keys:
+// ExpectSearchTemplate(CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA), and
+// Kit().sign.key / Kit().enc.key check with OpenSSL what the card signed or
+// make what it decrypts.
 #ifndef TESTS_EMUCARD_FIXTURE_H
 #define TESTS_EMUCARD_FIXTURE_H
 
@@ -31,13 +34,13 @@
 #include <string>
 #include <vector>
 
+#include "cardcrypto/test_support.h"
 #include "emucard.h"
-#include "trace_capture.h"
 #include "vorpin_dll.h"
 
 namespace emucard_test {
 
-using Bytes = std::vector<unsigned char>;
+using test_support::Bytes;
 
 // Slot ids of the ready-made cards: not 0, 1 or 2, so that a slot index
 // used as an id shows.
@@ -90,8 +93,10 @@ class EmuCardTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  static const std::vector<std::string>& Messages() { return TraceCapture::Messages(); }
-  static void ClearMessages() { TraceCapture::Messages().clear(); }
+  static const std::vector<std::string>& Messages() {
+    return test_support::TraceLog::Get().messages();
+  }
+  static void ClearMessages() { test_support::TraceLog::Get().Clear(); }
 
   static const unsigned char* Pin() { return reinterpret_cast<const unsigned char*>(kUserPin); }
   static int32_t PinLen() { return static_cast<int32_t>(sizeof kUserPin - 1); }
@@ -113,9 +118,6 @@ class EmuCardTest : public ::testing::Test {
                                    CK_ULONG second_value);
   // Every C_Initialize and C_Finalize got a null argument.
   static void ExpectNullInitArguments();
-
- private:
-  std::unique_ptr<TraceCapture> capture_;
 };
 
 }  // namespace emucard_test

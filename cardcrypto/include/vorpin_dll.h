@@ -144,7 +144,9 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_prikey_decrypt(const unsigned char* enc, 
 VORPIN_API int32_t VORPIN_CDECL vorpin_getcert_for_sign(unsigned char* cert, int32_t* cert_len);
 VORPIN_API int32_t VORPIN_CDECL vorpin_getcert_for_enc(unsigned char* cert, int32_t* cert_len);
 
-/* Logs in with the PIN and out again. 0, 512, 1024, 1025, 1026. */
+/* Logs in with the PIN and out again. 0, 512, 1024, 1025, 1026. The PIN
+ * goes to the card as given, an empty one too; a negative length, or a null
+ * PIN with a length, gives 1026 without asking the card. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_check_pin_valid(const unsigned char* pin, int32_t pin_len);
 
 /* Fills out with count random bytes from the card, after seeding its
@@ -159,7 +161,11 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_hash(const unsigned char* data, int32_t d
                                             unsigned char* digest, int32_t* digest_len,
                                             int32_t hash_type);
 
-/* Verifies a vorpin_sign signature with the card's signing certificate.
+/* Verifies a vorpin_sign signature with the card's signing certificate:
+ * the value recovered from the signature must equal the digest of the data
+ * (the data itself for VORPIN_HASH_NONE) in length and bytes. A recovered
+ * value longer than 128 bytes gives VORPIN_ERR_MEMORY. Negative lengths
+ * count as no data / no signature.
  * 0, 1, 2561, 3072, 3073, 3075, 3076. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_verify(const unsigned char* data, int32_t data_len,
                                               const unsigned char* sig, int32_t sig_len,
@@ -173,7 +179,11 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_verify_by_cert(const unsigned char* data,
                                                       int32_t hash_type);
 
 /* PKCS#1 v1.5 encryption with the card's encryption certificate. The output
- * needs 128 bytes. 0, 1, 2, 3, 2048, 2051. */
+ * needs 128 bytes (a length query is answered once the key is had); a key
+ * whose block is longer than the buffer gives VORPIN_ERR_MEMORY. Data the
+ * key cannot take (over its modulus length less 11 bytes) gives
+ * VORPIN_ERR_ENCRYPT_PUBLIC_KEY with length and buffer untouched.
+ * 0, 1, 2, 3, 2048, 2051. */
 VORPIN_API int32_t VORPIN_CDECL vorpin_pubkey_encrypt(const unsigned char* data, int32_t data_len,
                                                       unsigned char* out, int32_t* out_len);
 
@@ -186,15 +196,24 @@ VORPIN_API int32_t VORPIN_CDECL vorpin_pubkey_encrypt_by_cert(const unsigned cha
 
 /* ---- Certificate texts --------------------------------------------------------- */
 
-/* Issuer name text (no NUL) and serial as hex digits with a NUL (33 bytes for
- * a 16-byte serial). 0, 2, 1280. */
+/* Issuer name text (no NUL; the length stored is the text's) and the serial
+ * as two upper-case hex digits a byte and a NUL. The serial needs 33 bytes,
+ * or 2n+1 for a serial of n > 16 bytes; its length is only written when
+ * the room is too small. A missing output (null buffer or length pointer)
+ * or one too small gives 2; the other output is produced all the same.
+ * Bytes that are no DER certificate give 1280. 0, 2, 1280. */
 VORPIN_API int32_t VORPIN_CDECL issure_serial_get_by_cert(const unsigned char* cert,
                                                           int32_t cert_len, char* issuer,
                                                           int32_t* issuer_len, char* serial,
                                                           int32_t* serial_len);
 
-/* Subject text, e-mail (or the "@@" marker), four-character extension tail,
- * validity start and end texts. 0, 2, 1280. */
+/* Subject text (as the issuer above), e-mail (the printed value of
+ * extension 6 less its first 4 characters, cut to the buffer; or the "@@"
+ * marker and a NUL when it holds no "@"), the last 4 characters of
+ * extension 7 (of extension 6 when it held no address; fewer when the value
+ * is shorter, 0 when missing), validity start and end texts cut to their
+ * buffers. An output whose buffer or length pointer is null is skipped
+ * (the validity counts are stored for a null buffer). 0, 2, 1280. */
 VORPIN_API int32_t VORPIN_CDECL imformations_get_by_cert(
     const unsigned char* cert, int32_t cert_len, char* subject, int32_t* subject_len, char* email,
     int32_t* email_len, char* ext_tail, int32_t* ext_tail_len, char* valid_from,

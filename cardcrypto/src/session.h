@@ -39,8 +39,10 @@ class TokenSession {
   // VORPIN_ERR_OPEN_SESSION.
   int32_t Open() noexcept;
 
-  // C_Login as user with the PIN exactly as given. 0, VORPIN_ERR_PIN_INCORRECT
-  // or VORPIN_ERR_LOGIN.
+  // C_Login as user with the PIN exactly as given (an empty PIN too). 0,
+  // VORPIN_ERR_PIN_INCORRECT or VORPIN_ERR_LOGIN. A negative length, or a
+  // null PIN with a length, is refused with VORPIN_ERR_PIN_INCORRECT
+  // without asking the token.
   int32_t Login(const unsigned char* pin, int32_t pin_len) noexcept;
 
   // Searches with the template {CKA_CLASS = object_class, second_type =

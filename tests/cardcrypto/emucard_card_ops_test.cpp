@@ -491,6 +491,42 @@ TEST_F(CardFrameTest, PinGoesToTheTokenAsGivenAndIsLoggedOutAgain) {
   ExpectSessionDiscipline();
 }
 
+// PIN arguments the token cannot be given are refused before C_Login; an
+// empty PIN is the token's to judge.
+struct PinArgumentCase {
+  const char* name;
+  const unsigned char* pin;
+  int32_t pin_len;
+  bool reaches_token;
+  friend void PrintTo(const PinArgumentCase& c, std::ostream* os) { *os << c.name; }
+};
+
+const unsigned char kSixDigits[] = {'1', '2', '3', '4', '5', '6'};
+const PinArgumentCase kPinArguments[] = {
+    {"negative_length", kSixDigits, -1, false},
+    {"most_negative_length", kSixDigits, INT32_MIN, false},
+    {"null_pin_with_length", nullptr, 6, false},
+    {"null_pin_empty", nullptr, 0, true},
+    {"empty_pin", kSixDigits, 0, true},
+};
+
+class PinArgumentTest : public EmuCardTest,
+                        public ::testing::WithParamInterface<PinArgumentCase> {};
+
+TEST_P(PinArgumentTest, UnreadablePinIsIncorrect) {
+  const PinArgumentCase& c = GetParam();
+  AddStandardCard();
+  InitReady();
+  EXPECT_EQ(vorpin_check_pin_valid(c.pin, c.pin_len), VORPIN_ERR_PIN_INCORRECT);
+  EXPECT_THAT(Messages(),
+              ElementsAreArray({"vorpin_check_pin_valid(): the input pin code is incorrect!"}));
+  EXPECT_EQ(Describe(CallSequence()), c.reaches_token ? "C_OpenSession C_Login C_CloseSession"
+                                                      : "C_OpenSession C_CloseSession");
+  ExpectSessionDiscipline();
+}
+
+INSTANTIATE_TEST_SUITE_P(Emucard, PinArgumentTest, ::testing::ValuesIn(kPinArguments), CaseName());
+
 TEST_F(CardFrameTest, TokenRetryLimitTurnsWrongPinsIntoLockedPin) {
   AddStandardCard();
   emucard_set_pin_retry_limit(kCardSlot, 3);

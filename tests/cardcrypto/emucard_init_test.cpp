@@ -8,7 +8,9 @@
 
 // The slot-list allocation failure is made with a slot count whose byte
 // size overflows; the sanitizer build must let calloc answer null then.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace emucard_test {
 namespace {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "init_messages.h"
-#include "trace_capture.h"
+#include "test_support.h"
 #include "vorpin_dll.h"
 
 namespace {
@@ -25,8 +25,15 @@ bool ModuleLoaded() {
 
 class LoaderTest : public ::testing::Test {
  protected:
-  void TearDown() override { vorpin_fini(); }
-  TraceCapture capture_;
+  void SetUp() override {
+    Log().Clear();
+    Log().Install();
+  }
+  void TearDown() override {
+    vorpin_fini();
+    vorpin_test_set_trace_sink(nullptr);
+  }
+  static test_support::TraceLog& Log() { return test_support::TraceLog::Get(); }
 };
 
 // The start fails at the same step every time, and the card operations
@@ -43,13 +50,13 @@ TEST_F(NoModule, InitGives256AndFiniHasNothingToRelease) {
   ASSERT_FALSE(ModuleLoaded());
   EXPECT_EQ(vorpin_init(), VORPIN_ERR_LOAD_MODULE);
   EXPECT_THAT(
-      TraceCapture::Messages(),
+      Log().messages(),
       ElementsAreArray(InitMessages(
           2, {"vorpin_init(): could NOT load the PKCS#11 library: aetpkss1.dll!", kInitFailed})));
   ExpectStartFailsAgain(VORPIN_ERR_LOAD_MODULE);
-  TraceCapture::Messages().clear();
+  Log().Clear();
   EXPECT_EQ(vorpin_fini(), VORPIN_OK);
-  EXPECT_THAT(TraceCapture::Messages(), ElementsAreArray({kFiniTrying}));
+  EXPECT_THAT(Log().messages(), ElementsAreArray({kFiniTrying}));
 }
 
 using NoFunctionList = LoaderTest;
@@ -57,14 +64,14 @@ using NoFunctionList = LoaderTest;
 TEST_F(NoFunctionList, InitGives257AndTheModuleStaysLoadedUntilFini) {
   ASSERT_FALSE(ModuleLoaded());
   EXPECT_EQ(vorpin_init(), VORPIN_ERR_NO_GET_FUNCTION_LIST);
-  EXPECT_THAT(TraceCapture::Messages(),
+  EXPECT_THAT(Log().messages(),
               ElementsAreArray(InitMessages(
                   4, {"vorpin_init(): failed to get the function address of C_GetFunctionList!",
                       kInitFailed})));
   EXPECT_TRUE(ModuleLoaded());
-  TraceCapture::Messages().clear();
+  Log().Clear();
   EXPECT_EQ(vorpin_fini(), VORPIN_OK);
-  EXPECT_THAT(TraceCapture::Messages(), ElementsAreArray({kFiniTrying}));
+  EXPECT_THAT(Log().messages(), ElementsAreArray({kFiniTrying}));
   EXPECT_FALSE(ModuleLoaded());
 
   ExpectStartFailsAgain(VORPIN_ERR_NO_GET_FUNCTION_LIST);

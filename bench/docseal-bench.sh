@@ -5,7 +5,7 @@
 # xargs cat | sha1sum` for the tree. Reports the ratios and the peak
 # resident memory. Needs a build whose card is provisioned (ctest -R
 # card.provision).
-# usage: run-bench.sh BUILD_DIR [FILE_MIB (1024)] [TREE_FILES (20000)]
+# usage: docseal-bench.sh BUILD_DIR [FILE_MIB (1024)] [TREE_FILES (20000)]
 set -eu
 build=$(cd "$1" && pwd)
 mib=${2:-1024}
