@@ -101,7 +101,7 @@ inline int RunShell(const std::string& cmd) {
 inline std::string OpensslContent(const std::string& sig_path) {
   const std::string out = sig_path + ".content";
   const int rc = RunShell("openssl cms -verify -inform DER -noverify -binary -in '" + sig_path +
-                     "' -out '" + out + "' 2>/dev/null");
+                          "' -out '" + out + "' 2>/dev/null");
   std::string content = rc == 0 ? ReadFile(out) : std::string("<failed>");
   unlink(out.c_str());
   return content;
