@@ -1,8 +1,5 @@
 // Signing and verifying on the SoftHSM2 card, end to end through the entry
 // points; every signature file is also read by the stock openssl tool.
-// SoftHSM2 may list the card's keys in another order once it has been
-// started again within a process, so each test signs within one start of
-// the card library, and each runs in a process of its own.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
