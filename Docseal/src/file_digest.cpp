@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "mbtext.h"
+#include "name_text.h"
 #include "platform/files.h"
 
 namespace docseal {

@@ -11,7 +11,7 @@
 #include "Docseal.h"
 #include "content_record.h"
 #include "file_digest.h"
-#include "mbtext.h"
+#include "name_text.h"
 #include "platform/files.h"
 #include "signature_object.h"
 #include "signing_texts.h"

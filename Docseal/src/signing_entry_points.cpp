@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Docseal.h"
-#include "mbtext.h"
+#include "name_text.h"
 #include "signature_object.h"
 #include "signing_texts.h"
 

@@ -1,7 +1,6 @@
-#include "mbtext.h"
+#include "name_text.h"
 
-#include <stdlib.h>
-#include <wchar.h>
+#include "platform/mbtext.h"
 
 namespace docseal {
 
@@ -11,24 +10,8 @@ namespace {
 // answers false.
 template <class At>
 void ForEachChar(const std::string& s, At at) {
-  const size_t n = s.size();
-  if (MB_CUR_MAX == 1) {
-    for (size_t i = 0; i < n; ++i) {
-      if (!at(i)) return;
-    }
-    return;
-  }
-  mbstate_t state{};
-  size_t i = 0;
-  while (i < n) {
+  for (size_t i = 0; i < s.size(); i += platform::CharLength(s.data() + i, s.size() - i)) {
     if (!at(i)) return;
-    size_t len = mbrlen(s.data() + i, n - i, &state);
-    if (len == static_cast<size_t>(-1) || len == static_cast<size_t>(-2) || len == 0) {
-      // A byte that starts no valid character stands for itself.
-      state = mbstate_t{};
-      len = 1;
-    }
-    i += len;
   }
 }
 

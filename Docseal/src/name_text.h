@@ -2,8 +2,8 @@
 // found only where a character starts, so a byte inside a double-byte
 // character is never taken for "\", "/", "." or ";". Case-insensitive
 // comparisons fold ASCII letters only.
-#ifndef DOCSEAL_MBTEXT_H
-#define DOCSEAL_MBTEXT_H
+#ifndef DOCSEAL_NAME_TEXT_H
+#define DOCSEAL_NAME_TEXT_H
 
 #include <stddef.h>
 
