@@ -24,8 +24,14 @@ fail() {
   sed 's/^/     err: /' "$err"
   failures=$((failures + 1))
 }
-# have TOOL COMMAND: the tool is built and offers the command.
-have() { [ -x "$1" ] && "$1" --help 2>/dev/null | grep -q "^  $2 "; }
+# have TOOL COMMAND: the tool is built and offers the command (a failure
+# when it does not; the rows of that command are then left out).
+have() {
+  [ -x "$1" ] && "$1" --help 2>/dev/null | grep -q "^  $2 " && return 0
+  echo "FAIL $(basename "$1") has no command '$2'"
+  failures=$((failures + 1))
+  return 1
+}
 # run NAME STATUS COMMAND...: the command (stdin from /dev/null, no
 # controlling terminal) must end with STATUS.
 run() {

@@ -3,11 +3,8 @@
 // subcommand drives one entry point of the exchange library; the exit
 // status is the library's result code modulo 256 (0 for success).
 #include <Doclock.h>
+#include <exchpack_dll.h>  // the codes Doclock passes on
 #include <unistd.h>
-// The exchange library's codes, which Doclock passes on.
-#if __has_include(<exchpack_dll.h>)
-#include <exchpack_dll.h>
-#endif
 
 #include <algorithm>
 #include <clocale>
@@ -26,13 +23,11 @@ const char* const kProg = "doclock";
 const std::vector<cli::CodeText>& Codes() {
   static const std::vector<cli::CodeText> codes = {
 #define DOCLOCK_CODE_ROW_(name, value, text) {value, #name, text},
-    DOCLOCK_RESULT_CODES(DOCLOCK_CODE_ROW_)
+      DOCLOCK_RESULT_CODES(DOCLOCK_CODE_ROW_)
 #undef DOCLOCK_CODE_ROW_
-#if defined(EXCHPACK_RESULT_CODES)
 #define EXCHPACK_CODE_ROW_(name, value, text) {value, #name, text},
-        EXCHPACK_RESULT_CODES(EXCHPACK_CODE_ROW_)
+          EXCHPACK_RESULT_CODES(EXCHPACK_CODE_ROW_)
 #undef EXCHPACK_CODE_ROW_
-#endif
   };
   return codes;
 }
@@ -88,7 +83,6 @@ std::vector<std::string> WithPin(std::vector<std::string> v) {
   return v;
 }
 
-#if defined(DOCLOCK_HAS_Encrypt)
 int RunEncrypt(const cli::Args& args) {
   std::string cert_path = args.Value("--cert");
   if (cert_path.empty()) return Usage("encrypt: give the recipient's --cert");
@@ -113,9 +107,7 @@ int RunEncrypt(const cli::Args& args) {
   return WriteOutput(
       args, std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(out_size)));
 }
-#endif
 
-#if defined(DOCLOCK_HAS_Decrypt)
 int RunDecrypt(const cli::Args& args) {
   std::string p12, error;
   int status = 0;
@@ -134,9 +126,7 @@ int RunDecrypt(const cli::Args& args) {
   return WriteOutput(
       args, std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(out_size)));
 }
-#endif
 
-#if defined(DOCLOCK_HAS_GetSignCertificateFromP12)
 int RunCert(const cli::Args& args) {
   std::string p12;
   int status = 0;
@@ -159,40 +149,33 @@ int RunCert(const cli::Args& args) {
   }
   return 0;
 }
-#endif
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-#if defined(DOCLOCK_HAS_Encrypt)
-    {"encrypt", "wrap data for a recipient's certificate with the card",
-     "usage: doclock encrypt --cert RECIPIENT [--output FILE] [PIN option] [INPUT]\n"
-     "\n"
-     "Wraps INPUT (or standard input) for the certificate RECIPIENT (PEM, DER or\n"
-     "Base64), signed with the card, and writes the exchange structure to FILE\n"
-     "(or standard output). FILE appears only once it is whole.\n",
-     RunEncrypt, WithPin({"--cert", "--output"}), cli::kPinFlags, true},
-#endif
-#if defined(DOCLOCK_HAS_Decrypt)
-    {"decrypt", "unwrap an exchange structure with the card",
-     "usage: doclock decrypt [--output FILE] [PIN option] [INPUT]\n"
-     "\n"
-     "Checks the signature of the exchange structure INPUT (or standard input),\n"
-     "unwraps it with the card's encryption key and writes the data to FILE (or\n"
-     "standard output).\n",
-     RunDecrypt, WithPin({"--output"}), cli::kPinFlags, true},
-#endif
-#if defined(DOCLOCK_HAS_GetSignCertificateFromP12)
-    {"cert",
-     "print the signer's certificate of an exchange structure",
-     "usage: doclock cert [--pem] [--output FILE] [INPUT]\n"
-     "\n"
-     "Prints the signing certificate inside the exchange structure as Base64\n"
-     "text of its DER bytes (or PEM with --pem). Needs no card.\n",
-     RunCert,
-     {"--output"},
-     {"--pem"},
-     false},
-#endif
+      {"encrypt", "wrap data for a recipient's certificate with the card",
+       "usage: doclock encrypt --cert RECIPIENT [--output FILE] [PIN option] [INPUT]\n"
+       "\n"
+       "Wraps INPUT (or standard input) for the certificate RECIPIENT (PEM, DER or\n"
+       "Base64), signed with the card, and writes the exchange structure to FILE\n"
+       "(or standard output). FILE appears only once it is whole.\n",
+       RunEncrypt, WithPin({"--cert", "--output"}), cli::kPinFlags, true},
+      {"decrypt", "unwrap an exchange structure with the card",
+       "usage: doclock decrypt [--output FILE] [PIN option] [INPUT]\n"
+       "\n"
+       "Checks the signature of the exchange structure INPUT (or standard input),\n"
+       "unwraps it with the card's encryption key and writes the data to FILE (or\n"
+       "standard output).\n",
+       RunDecrypt, WithPin({"--output"}), cli::kPinFlags, true},
+      {"cert",
+       "print the signer's certificate of an exchange structure",
+       "usage: doclock cert [--pem] [--output FILE] [INPUT]\n"
+       "\n"
+       "Prints the signing certificate inside the exchange structure as Base64\n"
+       "text of its DER bytes (or PEM with --pem). Needs no card.\n",
+       RunCert,
+       {"--output"},
+       {"--pem"},
+       false},
   };
   return commands;
 }

@@ -80,7 +80,6 @@ void PrintJsonResult(int32_t code, const std::vector<std::pair<std::string, std:
 
 // ---- sign ---------------------------------------------------------------------
 
-#if defined(DOCSEAL_HAS_Signature) && defined(DOCSEAL_HAS_SignMulti)
 int RunSign(const cli::Args& args) {
   std::vector<std::string> paths;
   for (const auto& p : args.positional()) paths.push_back(TrimSlashes(p));
@@ -138,7 +137,6 @@ int RunSign(const cli::Args& args) {
   }
   return 0;
 }
-#endif
 
 // ---- verify, verify-local, info -------------------------------------------------
 
@@ -156,7 +154,6 @@ void ReportVerification(const cli::Args& args, int32_t rc, const std::string& te
   }
 }
 
-#if defined(DOCSEAL_HAS_Verify)
 int RunVerify(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() > 1) return Usage("verify: one path at a time");
@@ -187,9 +184,7 @@ int RunVerify(const cli::Args& args) {
   ReportVerification(args, rc, text.data());
   return rc == DOCSEAL_OK ? 0 : Fail(rc);
 }
-#endif
 
-#if defined(DOCSEAL_HAS_VerifyDirLocal)
 int RunVerifyLocal(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("verify-local: give the signature file");
@@ -201,9 +196,7 @@ int RunVerifyLocal(const cli::Args& args) {
   ReportVerification(args, rc, text.data());
   return rc == DOCSEAL_OK ? 0 : Fail(rc);
 }
-#endif
 
-#if defined(DOCSEAL_HAS_GetSignInfo)
 int RunInfo(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("info: give the signature file");
@@ -216,7 +209,6 @@ int RunInfo(const cli::Args& args) {
   }
   return rc == DOCSEAL_OK ? 0 : Fail(rc);
 }
-#endif
 
 // ---- cert, timestamp ------------------------------------------------------------
 
@@ -238,7 +230,6 @@ bool PrintCertificate(const cli::Args& args, const std::string& b64) {
   return true;
 }
 
-#if defined(DOCSEAL_HAS_GetSignCertificateFromSignature)
 int RunCert(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("cert: give the signature file");
@@ -247,9 +238,7 @@ int RunCert(const cli::Args& args) {
   if (rc != DOCSEAL_OK) return Fail(rc);
   return PrintCertificate(args, b64.data()) ? 0 : cli::kToolError;
 }
-#endif
 
-#if defined(DOCSEAL_HAS_SignTimestamp)
 int RunTimestamp(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("timestamp: takes no path");
   std::string pin, error;
@@ -263,11 +252,9 @@ int RunTimestamp(const cli::Args& args) {
   }
   return 0;
 }
-#endif
 
 // ---- pin, card, validate --------------------------------------------------------
 
-#if defined(DOCSEAL_HAS_VerifyPIN)
 int RunPin(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("pin: takes no argument");
   std::string pin, error;
@@ -278,9 +265,7 @@ int RunPin(const cli::Args& args) {
   std::printf("the PIN is correct\n");
   return 0;
 }
-#endif
 
-#if defined(DOCSEAL_HAS_GetSignCertificateFromICCard)
 struct CardCertificate {
   int32_t rc = DOCSEAL_ERR_CARD;
   std::string b64, issuer, serial, subject, email, not_before, not_after, tail;
@@ -330,23 +315,17 @@ int RunCard(const cli::Args& args) {
   }
   return 0;
 }
-#endif
 
-#if defined(DOCSEAL_HAS_VerifyCertificate)
 int RunValidate(const cli::Args& args) {
   const auto& pos = args.positional();
   std::string url = args.Value("--url");
   if (url.empty()) return Usage("validate: give the service's --url");
   std::string b64;
   if (args.Has("--card")) {
-#if defined(DOCSEAL_HAS_GetSignCertificateFromICCard)
     if (!pos.empty()) return Usage("validate: --card or a certificate file, not both");
     CardCertificate c = ReadCardCertificate();
     if (c.rc != DOCSEAL_OK) return Fail(c.rc);
     b64 = c.b64;
-#else
-    return Usage("validate: --card is not available in this build");
-#endif
   } else {
     if (pos.size() != 1) return Usage("validate: give one certificate file (PEM, DER, Base64)");
     std::string bytes, error;
@@ -360,7 +339,6 @@ int RunValidate(const cli::Args& args) {
   std::printf("valid: the service reports the certificate valid\n");
   return 0;
 }
-#endif
 
 const char* const kJsonHelp = "  --json            one JSON object on standard output\n";
 
@@ -371,116 +349,98 @@ const std::vector<Command>& Commands() {
     return v;
   }();
   static const std::vector<Command> commands = {
-#if defined(DOCSEAL_HAS_Signature) && defined(DOCSEAL_HAS_SignMulti)
-    {"sign", "sign a file or directory (or several) with the card",
-     "usage: docseal sign [--signer TEXT] [--output SIG] [PIN option] PATH...\n"
-     "\n"
-     "Signs PATH with the card into a detached signature file: PATH.sig for a\n"
-     "file, PATH/dir.sig for a directory, or SIG. The file appears only once\n"
-     "it is whole. With several paths each gets PATH.sig beside it.\n"
-     "  --signer TEXT     the signer's text stored in the signature\n"
-     "  --output SIG      the signature file (one path only)\n",
-     RunSign, kSignOptions, cli::kPinFlags, true},
-#endif
-#if defined(DOCSEAL_HAS_Verify)
-    {"verify",
-     "verify a file or directory against its signature",
-     "usage: docseal verify [--signature SIG] [--json] [PATH]\n"
-     "\n"
-     "Checks PATH against SIG (by default PATH.sig, or PATH/dir.sig for a\n"
-     "directory); with SIG alone the path is the one SIG belongs to. Prints\n"
-     "the signer, or what does not match (added and missing names).\n"
-     "  --signature SIG   the signature file\n",
-     RunVerify,
-     {"--signature"},
-     {"--json"},
-     false},
-#endif
-#if defined(DOCSEAL_HAS_VerifyDirLocal)
-    {"verify-local",
-     "verify a directory against the list in its dir.sig",
-     "usage: docseal verify-local [--json] DIR/dir.sig\n"
-     "\n"
-     "Checks the files that the directory signature lists, in the directory\n"
-     "that holds it. Files added since are not seen.\n",
-     RunVerifyLocal,
-     {},
-     {"--json"},
-     false},
-#endif
-#if defined(DOCSEAL_HAS_GetSignInfo)
-    {"info",
-     "print the signer's text of a signature file",
-     "usage: docseal info [--json] SIG\n"
-     "\n"
-     "Prints the signer's text; the signature is not verified.\n",
-     RunInfo,
-     {},
-     {"--json"},
-     false},
-#endif
-#if defined(DOCSEAL_HAS_GetSignCertificateFromSignature)
-    {"cert",
-     "print the signer's certificate of a signature file",
-     "usage: docseal cert [--pem] [--output FILE] SIG\n"
-     "\n"
-     "Prints the signer's certificate as Base64 text of its DER bytes.\n"
-     "  --pem             as a PEM certificate\n"
-     "  --output FILE     write it to FILE\n",
-     RunCert,
-     {"--output"},
-     {"--pem"},
-     false},
-#endif
-#if defined(DOCSEAL_HAS_SignTimestamp)
-    {"timestamp", "make a time-stamp signature with the card",
-     "usage: docseal timestamp [--output FILE] [PIN option]\n"
-     "\n"
-     "Signs the fixed time-stamp text with the card and prints the signature\n"
-     "as Base64 text. No signature file is written unless --output is given.\n",
-     RunTimestamp,
-     [] {
-       std::vector<std::string> v = {"--output"};
-       v.insert(v.end(), cli::kPinOptions.begin(), cli::kPinOptions.end());
-       return v;
-     }(),
-     cli::kPinFlags, true},
-#endif
-#if defined(DOCSEAL_HAS_VerifyPIN)
-    {"pin", "check a PIN on the card",
-     "usage: docseal pin [PIN option]\n"
-     "\n"
-     "Logs in to the card with the PIN and out again.\n",
-     RunPin, cli::kPinOptions, cli::kPinFlags, true},
-#endif
-#if defined(DOCSEAL_HAS_GetSignCertificateFromICCard)
-    {"card",
-     "print the card's signing certificate and its fields",
-     "usage: docseal card [--json | --pem [--output FILE]]\n"
-     "\n"
-     "Reads the signing certificate from the card (no PIN needed) and prints\n"
-     "its subject, issuer, serial, e-mail, validity and extension tail.\n"
-     "  --pem             print the certificate as PEM instead\n"
-     "  --output FILE     write the PEM to FILE\n",
-     RunCard,
-     {"--output"},
-     {"--json", "--pem"},
-     false},
-#endif
-#if defined(DOCSEAL_HAS_VerifyCertificate)
-    {"validate",
-     "ask an XKMS service whether a certificate is valid",
-     "usage: docseal validate --url URL (CERT | --card)\n"
-     "\n"
-     "Posts an XKMS \"Validate\" request for the certificate in the file CERT\n"
-     "(PEM, DER or Base64) or the card's signing certificate to URL (http).\n"
-     "Exit status 0 when valid, else the reason's code (23 issuer trust,\n"
-     "24 status, 25 validity interval, 26 signature).\n",
-     RunValidate,
-     {"--url"},
-     {"--card"},
-     false},
-#endif
+      {"sign", "sign a file or directory (or several) with the card",
+       "usage: docseal sign [--signer TEXT] [--output SIG] [PIN option] PATH...\n"
+       "\n"
+       "Signs PATH with the card into a detached signature file: PATH.sig for a\n"
+       "file, PATH/dir.sig for a directory, or SIG. The file appears only once\n"
+       "it is whole. With several paths each gets PATH.sig beside it.\n"
+       "  --signer TEXT     the signer's text stored in the signature\n"
+       "  --output SIG      the signature file (one path only)\n",
+       RunSign, kSignOptions, cli::kPinFlags, true},
+      {"verify",
+       "verify a file or directory against its signature",
+       "usage: docseal verify [--signature SIG] [--json] [PATH]\n"
+       "\n"
+       "Checks PATH against SIG (by default PATH.sig, or PATH/dir.sig for a\n"
+       "directory); with SIG alone the path is the one SIG belongs to. Prints\n"
+       "the signer, or what does not match (added and missing names).\n"
+       "  --signature SIG   the signature file\n",
+       RunVerify,
+       {"--signature"},
+       {"--json"},
+       false},
+      {"verify-local",
+       "verify a directory against the list in its dir.sig",
+       "usage: docseal verify-local [--json] DIR/dir.sig\n"
+       "\n"
+       "Checks the files that the directory signature lists, in the directory\n"
+       "that holds it. Files added since are not seen.\n",
+       RunVerifyLocal,
+       {},
+       {"--json"},
+       false},
+      {"info",
+       "print the signer's text of a signature file",
+       "usage: docseal info [--json] SIG\n"
+       "\n"
+       "Prints the signer's text; the signature is not verified.\n",
+       RunInfo,
+       {},
+       {"--json"},
+       false},
+      {"cert",
+       "print the signer's certificate of a signature file",
+       "usage: docseal cert [--pem] [--output FILE] SIG\n"
+       "\n"
+       "Prints the signer's certificate as Base64 text of its DER bytes.\n"
+       "  --pem             as a PEM certificate\n"
+       "  --output FILE     write it to FILE\n",
+       RunCert,
+       {"--output"},
+       {"--pem"},
+       false},
+      {"timestamp", "make a time-stamp signature with the card",
+       "usage: docseal timestamp [--output FILE] [PIN option]\n"
+       "\n"
+       "Signs the fixed time-stamp text with the card and prints the signature\n"
+       "as Base64 text. No signature file is written unless --output is given.\n",
+       RunTimestamp,
+       [] {
+         std::vector<std::string> v = {"--output"};
+         v.insert(v.end(), cli::kPinOptions.begin(), cli::kPinOptions.end());
+         return v;
+       }(),
+       cli::kPinFlags, true},
+      {"pin", "check a PIN on the card",
+       "usage: docseal pin [PIN option]\n"
+       "\n"
+       "Logs in to the card with the PIN and out again.\n",
+       RunPin, cli::kPinOptions, cli::kPinFlags, true},
+      {"card",
+       "print the card's signing certificate and its fields",
+       "usage: docseal card [--json | --pem [--output FILE]]\n"
+       "\n"
+       "Reads the signing certificate from the card (no PIN needed) and prints\n"
+       "its subject, issuer, serial, e-mail, validity and extension tail.\n"
+       "  --pem             print the certificate as PEM instead\n"
+       "  --output FILE     write the PEM to FILE\n",
+       RunCard,
+       {"--output"},
+       {"--json", "--pem"},
+       false},
+      {"validate",
+       "ask an XKMS service whether a certificate is valid",
+       "usage: docseal validate --url URL (CERT | --card)\n"
+       "\n"
+       "Posts an XKMS \"Validate\" request for the certificate in the file CERT\n"
+       "(PEM, DER or Base64) or the card's signing certificate to URL (http).\n"
+       "Exit status 0 when valid, else the reason's code (23 issuer trust,\n"
+       "24 status, 25 validity interval, 26 signature).\n",
+       RunValidate,
+       {"--url"},
+       {"--card"},
+       false},
   };
   return commands;
 }
