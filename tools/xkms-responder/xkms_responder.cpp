@@ -42,24 +42,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "common/ssl_ptr.h"
 
-template <class T>
-struct SslDeleter;
-template <>
-struct SslDeleter<BIO> {
-  void operator()(BIO* p) const { BIO_free_all(p); }
-};
-template <>
-struct SslDeleter<X509> {
-  void operator()(X509* p) const { X509_free(p); }
-};
-template <>
-struct SslDeleter<EVP_PKEY> {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-template <class T>
-using SslPtr = std::unique_ptr<T, SslDeleter<T>>;
+namespace {
 
 constexpr const char* kVersion = "1.0.0";
 constexpr size_t kMaxHeader = 16 * 1024;
