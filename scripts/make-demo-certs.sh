@@ -62,3 +62,47 @@ for role in sign enc; do
   openssl x509 -in $role.crt.pem -outform DER -out $role.crt.der
 done
 rm -f sign.csr.pem enc.csr.pem
+
+# Two more holder certificates of the demo CA, for the validation service:
+# revoked.crt (its serial is on the list revoked.txt) and expired.crt (valid
+# during 2020 only, signed through `openssl ca`, the one command that takes
+# dates in the past). Both RSA-1024 with the signing profile.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out other.key.pem
+for who in revoked:"Bob Revoked" expired:"Carol Expired"; do
+  openssl req -new -key other.key.pem -out "${who%%:*}.csr.pem" \
+    -subj "/C=XX/O=Example Org/OU=Demo/CN=${who#*:}"
+done
+openssl x509 -req -in revoked.csr.pem -CA ca.crt.pem -CAkey ca.key.pem -set_serial "$(serial)" \
+  -days 1825 -sha256 -extfile holder.cnf -extensions sign_ext -out revoked.crt.pem
+{
+  echo "# Serial numbers (hex) the demo CA has revoked, one a line."
+  openssl x509 -in revoked.crt.pem -noout -serial | sed 's/^serial=//'
+} > revoked.txt
+
+rm -rf ca-db && mkdir ca-db && : > ca-db/index.txt
+serial | sed 's/^0x//' > ca-db/serial
+cat > expired.cnf <<'CNF'
+[ca]
+default_ca = demo
+[demo]
+database = ca-db/index.txt
+new_certs_dir = ca-db
+serial = ca-db/serial
+certificate = ca.crt.pem
+private_key = ca.key.pem
+default_md = sha256
+policy = any
+preserve = yes
+unique_subject = no
+email_in_dn = no
+[any]
+countryName = optional
+organizationName = optional
+organizationalUnitName = optional
+commonName = supplied
+CNF
+openssl ca -batch -config expired.cnf -notext -startdate 20200101000000Z \
+  -enddate 20201231235959Z -in expired.csr.pem -out expired.crt.pem \
+  -extfile holder.cnf -extensions sign_ext
+for c in revoked expired; do openssl x509 -in $c.crt.pem -outform DER -out $c.crt.der; done
+rm -rf ca-db expired.cnf revoked.csr.pem expired.csr.pem

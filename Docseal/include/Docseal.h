@@ -11,6 +11,12 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+#include <string>
+
+#include "sigenv_dll.h"
+#endif
+
 #if defined(_WIN32)
 #if defined(DOCSEAL_BUILDING)
 #define DOCSEAL_API __declspec(dllexport)
@@ -59,6 +65,73 @@ enum docseal_result { DOCSEAL_RESULT_CODES(DOCSEAL_DEFINE_CODE_) };
 
 #ifdef __cplusplus
 // ---- Pkcs7Signature: the signed object --------------------------------------
+
+// One signature over one file or one directory. A file is represented by the
+// SHA-1 digest of its bytes; a directory by its file list (the relative
+// paths of its regular files, components joined by "\", each entry ended by
+// ";", in walk order) and one SHA-1 digest over the listed files' contents.
+// The signed content is the digest (20 bytes), the list's byte length (32-bit
+// little-endian), the list and the signer text. Methods report failures as
+// result codes, false, null or empty texts; no exception leaves them.
+class DOCSEAL_API Pkcs7Signature {
+ public:
+  Pkcs7Signature();
+  // Releases the digest and the signature buffer and wipes the PIN.
+  ~Pkcs7Signature();
+  Pkcs7Signature(const Pkcs7Signature&) = delete;
+  Pkcs7Signature& operator=(const Pkcs7Signature&) = delete;
+
+  // Takes the file or directory to sign or verify (an empty name: the one
+  // the signature file is named after, else the directory holding it),
+  // walks a directory into fileList and makes the digest. False when the
+  // path does not exist, a file of it cannot be read, a directory of it
+  // cannot be listed, or a name in it cannot be written into a file list
+  // (it holds "\" or ";").
+  bool setFilename(std::string name);
+  // A new 20-byte SHA-1 digest (release it with delete[]) of the file source
+  // names, or, for a directory, of the files the list source names below
+  // filename. Null when the file, or a listed file that exists, cannot be
+  // read; listed files that no longer exist add nothing.
+  unsigned char* hashFile(std::string source);
+  // Prepares the check of the directory holding the signature file against
+  // the list the signature holds (filename, when empty, becomes that
+  // directory). Always 0; with a listed file that cannot be read there is
+  // no digest and verify answers 3.
+  int32_t hashDirLocal();
+  void setPassword(std::string pin);
+  // Always 0.
+  int32_t setSigFileName(std::string name);
+  // An empty text is signed as one space.
+  void setSignInfo(std::string text);
+  // Builds the signed content and has it signed with the card; to be run
+  // between Docguard_init(1) and Docguard_fini(1). 0, 1, 12, 13, 15 or 18.
+  int32_t Sign();
+  // Writes the signature to name (empty: filename + ".sig", or "dir.sig"
+  // inside a directory). 0 or 4.
+  int32_t write2File(std::string name);
+  // Checks the signature file against the digest (and the file list). 0,
+  // 3 (no digest, or the signature file cannot be read), 6, 7, 8 or 10;
+  // for 0 signInfo holds the signer text, for 7 and 8 the message.
+  int32_t verify();
+  // The signer text (signInfo once set), else read from the signature file
+  // without checking it; empty on any failure.
+  std::string getSignInfo();
+  // Base64 of the signature bytes; empty without a signature.
+  std::string getB64Signature();
+  // Base64 of certificate number index of the signature file; empty when
+  // there is none.
+  std::string getB64Cert(int32_t index);
+
+  std::string signInfo;
+  std::string filename;
+  bool isDirectory;
+  std::string password;
+  unsigned char* digest;
+  int32_t digestLength;
+  raw_data_st signature;
+  std::string sigFileName;
+  std::string fileList;
+};
 
 // ---- ICCertificate: the card's signing certificate ---------------------------
 #include <memory>
@@ -127,6 +200,43 @@ extern "C" {
 #endif
 
 // ---- Signing and verification entry points -------------------------------------
+
+// Texts are NUL-terminated narrow strings; a null input counts as empty.
+// Output buffers are the caller's and receive the text and its NUL without a
+// length check: a certificate text has at most 2732 characters, a time-stamp
+// signature at most 5480; signer texts and messages have no fixed bound.
+
+// Signs a file or a directory into sigPath (empty: path + ".sig", or
+// "dir.sig" inside a directory). 0, 1, 3, 4, 11, 12, 13, 15, 18.
+DOCSEAL_API int32_t DOCSEAL_STDCALL Signature(const char* signInfo, const char* pin,
+                                              const char* path, const char* sigPath);
+
+// Signs each name of a ";"-separated list into name + ".sig". Stops at the
+// first name that does not exist (3) or does not sign; the result is 4 when
+// any signature file could not be written. 0, 1, 3, 4, 11, 12, 13, 15, 18.
+DOCSEAL_API int32_t DOCSEAL_STDCALL SignMulti(const char* signInfo, const char* pin,
+                                              const char* list);
+
+// Verifies a signature file against a file or directory (either may be
+// empty, not both) and copies the signer text or the mismatch message into
+// signInfoOut. 0, 3, 6, 7, 8, 10.
+DOCSEAL_API int32_t DOCSEAL_STDCALL Verify(char* signInfoOut, const char* path,
+                                           const char* sigPath);
+
+// Verifies the directory that holds a directory signature against the
+// files the signature lists. 0, 3, 6, 7, 8, 10.
+DOCSEAL_API int32_t DOCSEAL_STDCALL VerifyDirLocal(char* signInfoOut, const char* sigPath);
+
+// Base64 of the signer's certificate of a signature file. 0, 3, 9.
+DOCSEAL_API int32_t DOCSEAL_STDCALL GetSignCertificateFromSignature(const char* sigPath,
+                                                                    char* certOut);
+
+// Signs the fixed time-stamp text with the card; Base64 of the signature.
+// 0, 1, 11, 12, 13, 15, 18.
+DOCSEAL_API int32_t DOCSEAL_STDCALL SignTimestamp(const char* pin, char* signatureOut);
+
+// The signer text of a signature file, not verified. 0, 3.
+DOCSEAL_API int32_t DOCSEAL_STDCALL GetSignInfo(char* signInfoOut, const char* sigPath);
 
 // ---- Card and certificate entry points -----------------------------------------
 

@@ -12,45 +12,9 @@
 #include <memory>
 #include <new>
 
+#include "common/ssl_ptr.h"
 #include "der.h"
 #include "exchpack_dll.h"
-
-template <class T>
-struct SslDeleter;
-template <>
-struct SslDeleter<BIO> {
-  void operator()(BIO* p) const { BIO_free_all(p); }
-};
-template <>
-struct SslDeleter<X509> {
-  void operator()(X509* p) const { X509_free(p); }
-};
-template <>
-struct SslDeleter<EVP_PKEY> {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-template <>
-struct SslDeleter<EVP_PKEY_CTX> {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-template <>
-struct SslDeleter<EVP_CIPHER_CTX> {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-template <>
-struct SslDeleter<EVP_MD_CTX> {
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-template <>
-struct SslDeleter<CMS_ContentInfo> {
-  void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
-};
-template <>
-struct SslDeleter<STACK_OF(X509)> {
-  void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
-};
-template <class T>
-using SslPtr = std::unique_ptr<T, SslDeleter<T>>;
 
 // Runs an exported function's body so that no exception leaves the library.
 template <class Body>

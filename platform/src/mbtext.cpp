@@ -1,9 +1,18 @@
 #include "platform/mbtext.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 namespace platform {
+
+size_t CharLength(const char* text, size_t left) noexcept {
+  if (MB_CUR_MAX == 1) return 1;
+  std::mbstate_t state{};
+  const size_t step = std::mbrlen(text, left, &state);
+  return (step == 0 || step == static_cast<size_t>(-1) || step == static_cast<size_t>(-2)) ? 1
+                                                                                           : step;
+}
 
 size_t FindText(const char* text, const char* needle, size_t from) noexcept {
   const size_t text_len = std::strlen(text);
@@ -16,11 +25,7 @@ size_t FindText(const char* text, const char* needle, size_t from) noexcept {
     if (i == text_len) {
       break;
     }
-    std::mbstate_t state{};
-    const size_t step = std::mbrlen(text + i, text_len - i, &state);
-    // An invalid or cut-off sequence counts as one byte.
-    i += (step == 0 || step == static_cast<size_t>(-1) || step == static_cast<size_t>(-2)) ? 1
-                                                                                           : step;
+    i += CharLength(text + i, text_len - i);
   }
   return kNotFound;
 }

@@ -8,6 +8,11 @@
 
 namespace platform {
 
+// Length in bytes of the character that starts at text, looking at no more
+// than left bytes (left > 0): what mbrlen says in the current locale, and 1
+// for a NUL, a byte that starts no valid character or a cut-off sequence.
+size_t CharLength(const char* text, size_t left) noexcept;
+
 constexpr size_t kNotFound = static_cast<size_t>(-1);
 
 // Byte offset of the first occurrence of needle in text at or after the

@@ -1,0 +1,65 @@
+// Files and the directory walk: the only place that touches the file system
+// through POSIX calls. Paths use "/"; nothing here knows about signatures.
+#ifndef PLATFORM_FILES_H
+#define PLATFORM_FILES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class PathKind {
+  kMissing,    // no such path (or it cannot be looked at)
+  kFile,       // a regular file, or a link to one
+  kDirectory,  // a directory, or a link to one
+  kOther,      // a device, pipe, socket or a link to one
+};
+
+// What the path names, following symbolic links.
+PathKind QueryPath(const std::string& path) noexcept;
+
+// Size of the pieces in which files are read.
+constexpr size_t kReadPiece = 256 * 1024;
+
+enum class ReadStatus {
+  kOk,
+  kMissing,     // the path does not exist
+  kUnreadable,  // it exists but is no regular file, or open or read failed
+  kTooLarge,    // longer than the limit of ReadWholeFile
+};
+
+// Feeds the bytes of a regular file to sink in pieces of at most kReadPiece
+// bytes, in order; memory stays at one piece whatever the file's size. The
+// file is opened read-only; pipes and devices are refused without blocking.
+ReadStatus StreamFile(const std::string& path,
+                      const std::function<void(const unsigned char*, size_t)>& sink);
+
+// Reads a whole regular file of at most max_size bytes into out.
+ReadStatus ReadWholeFile(const std::string& path, uint64_t max_size,
+                         std::vector<unsigned char>* out);
+
+// Creates or truncates path and writes the bytes. A file that could not be
+// written completely is removed again. False on any failure.
+bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept;
+
+// Order of the entries of one directory in a walk: ASCII letters compared as
+// upper case, ties broken by the bytes. Negative, 0 or positive.
+int CompareNames(const std::string& a, const std::string& b) noexcept;
+
+// Visits the regular files below dir, depth first, the entries of every
+// directory in CompareNames order. visit receives the path components from
+// dir down to the file (the last one is the file's name) and returns false
+// to stop the walk. A link to a regular file counts as that file; a link to a
+// directory is neither followed nor visited; devices, pipes and sockets are
+// passed over. Returns false when a directory of the tree cannot be
+// enumerated or when visit stopped the walk.
+bool WalkFiles(const std::string& dir,
+               const std::function<bool(const std::vector<std::string>& components)>& visit);
+
+}  // namespace platform
+
+#endif

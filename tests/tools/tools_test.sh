@@ -1,0 +1,248 @@
+#!/bin/sh
+# The docseal and doclock tools end to end on the SoftHSM card, with the
+# demo validation service: exit statuses of success and of failures, what
+# they print, and that no half-written file is left behind.
+# usage: tools_test.sh TOOLS_DIR   (VORPIN_CARD_DIR, VORPIN_CARD_PIN: the card)
+set -u
+tools=$1
+card=${VORPIN_CARD_DIR:?}
+pin=${VORPIN_CARD_PIN:?}
+docseal=$tools/docseal
+doclock=$tools/doclock
+export LC_ALL=C.UTF-8
+work=$(mktemp -d)
+responder_pid=""
+trap '[ -n "$responder_pid" ] && kill $responder_pid 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+out=$work/out
+err=$work/err
+
+fail() {
+  echo "FAIL $name: $*"
+  sed 's/^/     out: /' "$out"
+  sed 's/^/     err: /' "$err"
+  failures=$((failures + 1))
+}
+# have TOOL COMMAND: the tool is built and offers the command (a failure
+# when it does not; the rows of that command are then left out).
+have() {
+  [ -x "$1" ] && "$1" --help 2>/dev/null | grep -q "^  $2 " && return 0
+  echo "FAIL $(basename "$1") has no command '$2'"
+  failures=$((failures + 1))
+  return 1
+}
+# run NAME STATUS COMMAND...: the command (stdin from /dev/null, no
+# controlling terminal) must end with STATUS.
+run() {
+  name=$1 want=$2
+  shift 2
+  setsid -w "$@" < /dev/null > "$out" 2> "$err"
+  got=$?
+  if [ "$got" != "$want" ]; then
+    fail "exit status $got, expected $want"
+    return 1
+  fi
+  echo "ok   $name"
+}
+# run_pin NAME STATUS PIN COMMAND...: the same with PIN on standard input.
+run_pin() {
+  name=$1 want=$2 p=$3
+  shift 3
+  echo "$p" | setsid -w "$@" > "$out" 2> "$err"
+  got=$?
+  if [ "$got" != "$want" ]; then
+    fail "exit status $got, expected $want"
+    return 1
+  fi
+  echo "ok   $name"
+}
+says() { grep -q -- "$1" "$out" "$err" || fail "no '$1' in the output"; }
+no_temp_left() {
+  left=$(find "$1" -name '.*.tmp-*' | head -1)
+  [ -z "$left" ] || fail "temporary file left: $left"
+}
+
+mkdir -p tree/sub "tree/with space"
+echo one > tree/a.txt
+echo two > tree/sub/b.txt
+printf 'caf\303\251\n' > "tree/with space/$(printf 'caf\303\251.txt')"
+echo "report" > report.txt
+echo "notes" > notes.txt
+echo "not a signature" > junk.sig
+
+# ---- docseal: conventions ---------------------------------------------------------
+if [ -x "$docseal" ]; then
+  run help 0 "$docseal" --help && says "Commands:"
+  run version 0 "$docseal" --version && says "docseal "
+  run unknown_command 2 "$docseal" frobnicate && says "unknown command"
+  run no_command 2 "$docseal"
+fi
+if have "$docseal" sign; then
+  run sign_help 0 "$docseal" sign --help && says "--pin-stdin"
+  run pin_as_argument_refused 2 "$docseal" sign --pin "$pin" report.txt && says "unknown option --pin"
+  run no_pin_source_no_terminal 2 "$docseal" sign report.txt && says "no terminal"
+  [ ! -e report.txt.sig ] || fail "a signature appeared without a PIN"
+fi
+
+# ---- docseal: signing and verifying --------------------------------------------------
+if have "$docseal" sign; then
+  run_pin sign_file 0 "$pin" "$docseal" sign --pin-stdin --signer Alice report.txt &&
+    says "into 'report.txt.sig'"
+  [ -s report.txt.sig ] || fail "no report.txt.sig"
+  no_temp_left .
+  run_pin sign_dir 0 "$pin" "$docseal" sign --pin-stdin --signer Alice tree/ &&
+    says "into 'tree/dir.sig'"
+  [ -s tree/dir.sig ] || fail "no tree/dir.sig"
+  no_temp_left tree
+  echo "$pin" > pinfile
+  run sign_pin_file_named_output 0 "$docseal" sign --pin-file pinfile --output named.sig notes.txt
+  [ -s named.sig ] || fail "no named.sig"
+  run_pin sign_missing_path 3 "$pin" "$docseal" sign --pin-stdin missing.txt &&
+    says "DOCSEAL_ERR_PATH"
+  run_pin sign_wrong_pin 13 000000 "$docseal" sign --pin-stdin notes.txt &&
+    says "13 DOCSEAL_ERR_PIN: the PIN is empty or incorrect"
+  [ ! -e notes.txt.sig ] || fail "a signature was left after a wrong PIN"
+  no_temp_left .
+  run_pin sign_unwritable_place 4 "$pin" "$docseal" sign --pin-stdin --output no/such/dir/x.sig \
+    notes.txt && says "DOCSEAL_ERR_WRITE"
+  mkdir -p other && echo three > other/c.txt
+  run_pin sign_multi 0 "$pin" "$docseal" sign --pin-stdin notes.txt other
+  [ -s notes.txt.sig ] && [ -s other.sig ] && [ ! -e other/dir.sig ] ||
+    fail "SignMulti did not write notes.txt.sig and other.sig"
+  run_pin sign_multi_semicolon 2 "$pin" "$docseal" sign --pin-stdin "a;b" notes.txt
+  # A name with "\" cannot stand in the file list: refused, nothing written.
+  mkdir -p odd && echo x > 'odd/back\slash.txt'
+  run_pin sign_backslash_name 3 "$pin" "$docseal" sign --pin-stdin odd
+  [ -z "$(ls -A odd | grep -v 'back')" ] || fail "something was written into odd/"
+fi
+if have "$docseal" verify && [ -s report.txt.sig ]; then
+  run verify_file 0 "$docseal" verify report.txt && says "signed by 'Alice'"
+  run verify_dir 0 "$docseal" verify tree
+  run verify_signature_only 0 "$docseal" verify --signature report.txt.sig
+  run verify_json 0 "$docseal" verify --json tree &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==0 and d["valid"] and d["text"]=="Alice", d' "$out" ||
+    fail "bad JSON"
+  run verify_named_signature 0 "$docseal" verify --signature named.sig notes.txt
+  run verify_not_a_signature 10 "$docseal" verify --signature junk.sig report.txt
+  run verify_nothing 2 "$docseal" verify
+  echo "changed" >> report.txt
+  run verify_changed_file 7 "$docseal" verify report.txt &&
+    says "mismatch: 檔案內容與簽章值不符" && says "7 DOCSEAL_ERR_FILE_MISMATCH"
+  echo "extra" > tree/extra.txt
+  run verify_added_file 8 "$docseal" verify tree && says "目錄中多了 extra.txt"
+  run verify_added_file_json 8 "$docseal" verify --json tree &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==8 and not d["valid"] and d["text"].endswith("目錄中多了 extra.txt"), d' "$out" ||
+    fail "bad JSON"
+  run verify_ascii_locale 8 env LC_ALL=C "$docseal" verify tree &&
+    says "the directory also holds: extra.txt"
+fi
+if have "$docseal" verify-local && [ -s tree/dir.sig ]; then
+  run verify_local 0 "$docseal" verify-local tree/dir.sig
+  echo "more" >> tree/a.txt
+  run verify_local_changed 8 "$docseal" verify-local tree/dir.sig
+fi
+
+# ---- docseal: reading signature files --------------------------------------------------
+if have "$docseal" info && [ -s report.txt.sig ]; then
+  run info 0 "$docseal" info report.txt.sig && says "^Alice$"
+  run info_json 0 "$docseal" info --json report.txt.sig && says '"signer":"Alice"'
+  run info_not_a_signature 3 "$docseal" info junk.sig
+fi
+if have "$docseal" cert && [ -s report.txt.sig ]; then
+  run cert_pem 0 "$docseal" cert --pem --output signer.pem report.txt.sig
+  [ "$(openssl x509 -in signer.pem -outform DER | od -An -tx1)" = \
+    "$(od -An -tx1 "$card/sign.crt.der")" ] || fail "the signer's certificate is not the card's"
+  run cert_base64 0 "$docseal" cert report.txt.sig
+  [ "$(tr -d '\n' < "$out")" = "$(base64 -w0 "$card/sign.crt.der")" ] || fail "wrong Base64"
+  run cert_not_a_signature 9 "$docseal" cert junk.sig
+fi
+if have "$docseal" timestamp; then
+  run_pin timestamp 0 "$pin" "$docseal" timestamp --pin-stdin
+  base64 -d "$out" > ts.der 2>/dev/null &&
+    openssl cms -verify -inform DER -noverify -in ts.der -out ts.content 2>/dev/null &&
+    [ "$(od -An -tx1 ts.content | tr -d ' \n')" = "00000000aec9c257c3b1b3b9" ] ||
+    fail "the time-stamp signature does not hold the time-stamp content"
+fi
+
+# ---- docseal: the card and validation ----------------------------------------------------
+if have "$docseal" pin; then
+  run_pin pin_ok 0 "$pin" "$docseal" pin --pin-stdin && says "correct"
+  run_pin pin_wrong 13 000000 "$docseal" pin --pin-stdin
+  run pin_from_fd 0 sh -c "exec 3<pinfile; \"$docseal\" pin --pin-fd 3"
+  run_pin pin_empty 13 "" "$docseal" pin --pin-stdin
+fi
+if have "$docseal" card; then
+  serial=$(openssl x509 -in "$card/sign.crt.pem" -noout -serial | sed 's/serial=//')
+  run card 0 "$docseal" card && says "alice.demo@example.org" && says "HC01" && says "$serial"
+  run card_json 0 "$docseal" card --json &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==0 and d["extensionTail"]=="HC01" and len(d["serial"])==32, d' "$out" ||
+    fail "bad JSON"
+  run card_pem 0 "$docseal" card --pem && openssl x509 -in "$out" -noout || fail "no PEM"
+  run card_no_module 11 env LD_LIBRARY_PATH=/nonexistent "$docseal" card && says "DOCSEAL_ERR_START"
+fi
+if have "$docseal" validate; then
+  "$tools/xkms-responder" --ca "$card/ca.crt.pem" --revoked "$card/revoked.txt" \
+    --port-file port --quiet &
+  responder_pid=$!
+  i=0
+  while [ ! -s port ] && [ $i -lt 100 ]; do
+    i=$((i + 1))
+    sleep 0.05
+  done
+  url=http://127.0.0.1:$(cat port)/xkms
+  run validate_card 0 "$docseal" validate --url "$url" --card && says "valid"
+  run validate_file 0 "$docseal" validate --url "$url" "$card/sign.crt.der"
+  run validate_revoked 24 "$docseal" validate --url "$url" "$card/revoked.crt.pem" &&
+    says "invalid: status"
+  run validate_expired 25 "$docseal" validate --url "$url" "$card/expired.crt.pem" &&
+    says "invalid: validity interval"
+  run validate_https 21 "$docseal" validate --url "https://127.0.0.1:1/" "$card/sign.crt.pem"
+  run validate_no_certificate 2 "$docseal" validate --url "$url" junk.sig
+  run validate_no_url 2 "$docseal" validate "$card/sign.crt.pem"
+  kill $responder_pid
+  wait $responder_pid 2>/dev/null
+  responder_pid=""
+  run validate_service_gone 21 "$docseal" validate --url "$url" "$card/sign.crt.pem"
+fi
+
+# ---- doclock ---------------------------------------------------------------------------
+if [ -x "$doclock" ]; then
+  run doclock_help 0 "$doclock" --help && says "Commands:"
+  run doclock_version 0 "$doclock" --version
+fi
+if have "$doclock" encrypt && have "$doclock" decrypt; then
+  head -c 100000 /dev/urandom > data.bin
+  run_pin encrypt 0 "$pin" "$doclock" encrypt --pin-stdin --cert "$card/enc.crt.pem" \
+    --output data.p7 data.bin
+  no_temp_left .
+  run_pin decrypt 0 "$pin" "$doclock" decrypt --pin-stdin --output data.out data.p7
+  cmp -s data.bin data.out || fail "the unwrapped data differs"
+  run_pin decrypt_to_stdout 0 "$pin" "$doclock" decrypt --pin-stdin data.p7
+  cmp -s data.bin "$out" || fail "the unwrapped data differs"
+  run encrypt_no_cert 2 "$doclock" encrypt data.bin
+  # Negative library codes exit modulo 256: -121 (wrong PIN) as 135, -23
+  # (no card library) as 233.
+  run_pin decrypt_wrong_pin 135 000000 "$doclock" decrypt --pin-stdin --output w.out data.p7 &&
+    says "-121 EXCHPACK_ERR_PIN"
+  [ ! -e w.out ] || fail "an output appeared after a wrong PIN"
+  run_pin decrypt_no_module 233 "$pin" env LD_LIBRARY_PATH=/nonexistent "$doclock" decrypt \
+    --pin-stdin --output w.out data.p7 && says "-23 DOCLOCK_ERR_CARD_START"
+  run_pin encrypt_missing_input 2 "$pin" "$doclock" encrypt --pin-stdin --cert "$card/enc.crt.pem" \
+    --output x.p7 missing.bin
+  [ ! -e x.p7 ] || fail "an output appeared for a missing input"
+  cp data.p7 bad.p7
+  printf 'X' | dd of=bad.p7 bs=1 seek=200 conv=notrunc 2>/dev/null
+  name=decrypt_corrupted
+  echo "$pin" | "$doclock" decrypt --pin-stdin --output bad.out bad.p7 > "$out" 2> "$err"
+  [ $? -ne 0 ] && [ ! -e bad.out ] && echo "ok   $name" || fail "a corrupted structure unwrapped"
+fi
+if have "$doclock" cert && [ -s data.p7 ]; then
+  run doclock_cert 0 "$doclock" cert data.p7
+  [ "$(tr -d '\n' < "$out")" = "$(base64 -w0 "$card/sign.crt.der")" ] || fail "wrong certificate"
+  run doclock_cert_pem 0 "$doclock" cert --pem data.p7 && openssl x509 -in "$out" -noout ||
+    fail "no PEM"
+fi
+
+[ $failures -eq 0 ] && echo "all passed" || echo "$failures failed"
+exit $((failures != 0))

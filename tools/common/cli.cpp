@@ -1,0 +1,600 @@
+#include "cli.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Phrase {
+  const char* big5;
+  const char* gloss;
+};
+// The libraries' own texts, as the Big5 bytes they produce.
+const Phrase kPhrases[] = {
+    // 檔案內容與簽章值不符: the file's content does not match the signature value
+    {"\xc0\xc9\xae\xd7\xa4\xba\xae\x65\xbb\x50\xc3\xb1\xb3\xb9\xad\xc8\xa4\xa3\xb2\xc5",
+     "the content does not match the signature value"},
+    // , 目錄中多了: the directory also holds
+    {", \xa5\xd8\xbf\xfd\xa4\xa4\xa6\x68\xa4\x46", ", the directory also holds:"},
+    // , 目錄中少了: the directory lacks
+    {", \xa5\xd8\xbf\xfd\xa4\xa4\xa4\xd6\xa4\x46", ", the directory lacks:"},
+    // 時戳簽章: time-stamp signature
+    {"\xae\xc9\xc2\x57\xc3\xb1\xb3\xb9", "time-stamp signature"},
+};
+
+bool Iconv(const char* to, const char* from, const std::string& in, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string result(in.size() * 4 + 16, '\0');
+  char* src = const_cast<char*>(in.data());
+  size_t src_left = in.size();
+  char* dst = &result[0];
+  size_t dst_left = result.size();
+  size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+  bool ok = r != static_cast<size_t>(-1) &&
+            iconv(cd, nullptr, nullptr, &dst, &dst_left) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return false;
+  result.resize(result.size() - dst_left);
+  *out = result;
+  return true;
+}
+
+const char* LocaleCodeset() {
+  const char* cs = nl_langinfo(CODESET);
+  return cs != nullptr && *cs != '\0' ? cs : "ANSI_X3.4-1968";
+}
+
+// Splits text into the libraries' phrases and the bytes between them and
+// hands each piece to emit(piece, phrase-or-null).
+void Segments(const std::string& text,
+              const std::function<void(const std::string&, const Phrase*)>& emit) {
+  std::string other;
+  size_t i = 0;
+  while (i < text.size()) {
+    const Phrase* hit = nullptr;
+    for (const Phrase& p : kPhrases) {
+      size_t n = std::strlen(p.big5);
+      if (text.compare(i, n, p.big5) == 0) {
+        hit = &p;
+        break;
+      }
+    }
+    if (hit == nullptr) {
+      other += text[i++];
+      continue;
+    }
+    if (!other.empty()) emit(other, nullptr);
+    other.clear();
+    emit(hit->big5, hit);
+    i += std::strlen(hit->big5);
+  }
+  if (!other.empty()) emit(other, nullptr);
+}
+
+// Appends the valid UTF-8 of s, each invalid byte as U+FFFD.
+void AppendUtf8(const std::string& s, std::string* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size(), i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool ok = len != 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) ok = (p[i + k] & 0xc0) == 0x80;
+    if (ok && len == 2) ok = c >= 0xc2;
+    if (ok && len == 3) {
+      unsigned cp = (c & 0x0fu) << 12 | (p[i + 1] & 0x3fu) << 6 | (p[i + 2] & 0x3fu);
+      ok = cp >= 0x800 && (cp < 0xd800 || cp > 0xdfff);
+    }
+    if (ok && len == 4) {
+      unsigned cp = (c & 0x07u) << 18 | (p[i + 1] & 0x3fu) << 12;
+      ok = cp >= 0x10000 && cp <= 0x10ffff;
+    }
+    if (ok) {
+      out->append(s, i, len);
+      i += len;
+    } else {
+      *out += "\xef\xbf\xbd";
+      ++i;
+    }
+  }
+}
+
+uint64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return 0;
+}
+
+void Measure(const fs::path& dir, const std::string& prefix, TreeSize* size, int depth) {
+  std::error_code ec;
+  if (depth > 256) return;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = prefix + it->path().filename().string();
+    std::error_code e2;
+    bool link = it->is_symlink(e2);
+    if (it->is_directory(e2)) {
+      if (link) continue;
+      size->name_bytes += name.size() + 2;
+      Measure(it->path(), name + "/", size, depth + 1);
+    } else if (it->is_regular_file(e2)) {
+      size->files++;
+      size->bytes += it->file_size(e2);
+      size->name_bytes += name.size() + 2;
+    }
+  }
+}
+
+}  // namespace
+
+int Fail(const char* prog, int32_t code, const std::vector<CodeText>& table) {
+  const char* text = "unknown result code";
+  for (const auto& c : table) {
+    if (c.code == code) text = c.text;
+  }
+  std::fprintf(stderr, "%s: %d %s: %s\n", prog, static_cast<int>(code),
+               CodeName(code, table).c_str(), text);
+  return static_cast<int>(static_cast<uint32_t>(code) & 0xffu);
+}
+
+int Error(const char* prog, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", prog, message.c_str());
+  return kToolError;
+}
+
+std::string CodeName(int32_t code, const std::vector<CodeText>& table) {
+  for (const auto& c : table) {
+    if (c.code == code) return c.name;
+  }
+  return "CODE_" + std::to_string(code);
+}
+
+Args::Args(int argc, char** argv, std::vector<std::string> value_options,
+           std::vector<std::string> flags) {
+  bool only_positional = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (only_positional || a.size() < 2 || a[0] != '-' || a == "-") {
+      positional_.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      only_positional = true;
+      continue;
+    }
+    std::string value;
+    bool has_value = false;
+    size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+      has_value = true;
+    }
+    bool is_value = false, is_flag = false;
+    for (const auto& v : value_options) is_value = is_value || v == a;
+    for (const auto& f : flags) is_flag = is_flag || f == a;
+    if (is_flag && !has_value) {
+      flags_.push_back(a);
+    } else if (is_value) {
+      if (!has_value) {
+        if (i + 1 >= argc) {
+          error_ = "option " + a + " needs a value";
+          return;
+        }
+        value = argv[++i];
+      }
+      values_.emplace_back(a, value);
+    } else {
+      error_ = "unknown option " + a;
+      return;
+    }
+  }
+}
+
+bool Args::Has(const std::string& name) const {
+  for (const auto& f : flags_) {
+    if (f == name) return true;
+  }
+  for (const auto& v : values_) {
+    if (v.first == name) return true;
+  }
+  return false;
+}
+
+std::string Args::Value(const std::string& name, const std::string& fallback) const {
+  std::string out = fallback;
+  for (const auto& v : values_) {
+    if (v.first == name) out = v.second;
+  }
+  return out;
+}
+
+const std::vector<std::string> kPinOptions = {"--pin-fd", "--pin-file"};
+const std::vector<std::string> kPinFlags = {"--pin-stdin"};
+const char* const kPinHelp =
+    "The PIN is asked for on the terminal without echo, or read (its first\n"
+    "line) with --pin-stdin from standard input, --pin-fd N from file\n"
+    "descriptor N, or --pin-file FILE. It is never taken from an argument.\n";
+
+namespace {
+
+bool ReadLineFromFd(int fd, std::string* line) {
+  line->clear();
+  char c;
+  while (line->size() < 1024) {
+    ssize_t n = read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0 || c == '\n') break;
+    *line += c;
+  }
+  OPENSSL_cleanse(&c, 1);
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+}  // namespace
+
+bool ReadPin(const Args& args, std::string* pin, std::string* error) {
+  int sources = args.Has("--pin-stdin") + args.Has("--pin-fd") + args.Has("--pin-file");
+  if (sources > 1) {
+    *error = "give the PIN one way only";
+    return false;
+  }
+  if (args.Has("--pin-stdin")) {
+    if (!ReadLineFromFd(0, pin)) {
+      *error = std::string("cannot read the PIN from standard input: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (args.Has("--pin-fd")) {
+    std::string v = args.Value("--pin-fd");
+    char* end = nullptr;
+    long fd = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || fd < 0 || fd > 65535) {
+      *error = "--pin-fd needs a file descriptor number";
+      return false;
+    }
+    if (!ReadLineFromFd(static_cast<int>(fd), pin)) {
+      *error = "cannot read the PIN from descriptor " + v + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (args.Has("--pin-file")) {
+    std::string path = args.Value("--pin-file");
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = "cannot open the PIN file '" + path + "': " + std::strerror(errno);
+      return false;
+    }
+    bool ok = ReadLineFromFd(fd, pin);
+    close(fd);
+    if (!ok) *error = "cannot read the PIN file '" + path + "'";
+    return ok;
+  }
+  int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (tty < 0) {
+    *error = "no terminal to ask for the PIN: use --pin-stdin, --pin-fd or --pin-file";
+    return false;
+  }
+  termios old{};
+  bool have_termios = tcgetattr(tty, &old) == 0;
+  if (have_termios) {
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(tty, TCSAFLUSH, &quiet);
+  }
+  static const char kPrompt[] = "PIN: ";
+  (void)!write(tty, kPrompt, sizeof kPrompt - 1);
+  bool ok = ReadLineFromFd(tty, pin);
+  if (have_termios) tcsetattr(tty, TCSAFLUSH, &old);
+  close(tty);
+  if (!ok) *error = "cannot read the PIN from the terminal";
+  return ok;
+}
+
+void Wipe(std::string* s) {
+  if (!s->empty()) OPENSSL_cleanse(&(*s)[0], s->size());
+  s->clear();
+}
+
+std::string ForDisplay(const std::string& text) {
+  std::string out;
+  const char* codeset = LocaleCodeset();
+  Segments(text, [&](const std::string& piece, const Phrase* phrase) {
+    std::string converted;
+    if (phrase == nullptr) {
+      out += piece;
+    } else if (Iconv(codeset, "BIG5", piece, &converted)) {
+      out += converted;
+    } else {
+      out += phrase->gloss;
+    }
+  });
+  return out;
+}
+
+std::string Json(const std::string& text) {
+  std::string utf8;
+  const char* codeset = LocaleCodeset();
+  bool locale_utf8 = std::strcmp(codeset, "UTF-8") == 0;
+  Segments(text, [&](const std::string& piece, const Phrase* phrase) {
+    std::string converted;
+    const char* from = phrase != nullptr ? "BIG5" : codeset;
+    if (phrase == nullptr && locale_utf8) {
+      AppendUtf8(piece, &utf8);
+    } else if (Iconv("UTF-8", from, piece, &converted)) {
+      utf8 += converted;
+    } else {
+      AppendUtf8(piece, &utf8);
+    }
+  });
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+bool ReadFile(const std::string& path, std::string* data, std::string* error) {
+  FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = "cannot open '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  data->clear();
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
+  bool ok = !std::ferror(f);
+  if (!ok) *error = "cannot read '" + path + "': " + std::strerror(errno);
+  if (f != stdin) std::fclose(f);
+  return ok;
+}
+
+namespace {
+
+mode_t FreshFileMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+std::string TempTemplate(const std::string& final_path) {
+  fs::path p(final_path);
+  fs::path dir = p.parent_path();
+  std::string name = "." + p.filename().string() + ".tmp-XXXXXX";
+  return dir.empty() ? name : (dir / name).string();
+}
+
+}  // namespace
+
+bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error) {
+  if (path == "-") {
+    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
+        std::fflush(stdout) != 0) {
+      *error = std::string("cannot write to standard output: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  std::string tmp = TempTemplate(path);
+  int fd = mkstemp(&tmp[0]);
+  if (fd < 0) {
+    *error = "cannot create a file beside '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && fchmod(fd, FreshFileMode()) == 0 && fsync(fd) == 0;
+  int saved = errno;
+  ok = close(fd) == 0 && ok;
+  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    *error = "cannot write '" + path + "': " + std::strerror(saved != 0 ? saved : EIO);
+  }
+  return ok;
+}
+
+TempBeside::TempBeside(const std::string& final_path) : final_(final_path) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string tmpl = TempTemplate(final_path);
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    unsigned char rnd[6];
+    if (getentropy(rnd, sizeof rnd) != 0) break;
+    std::string name = tmpl.substr(0, tmpl.size() - 6);
+    for (unsigned char r : rnd) name += kLetters[r % (sizeof kLetters - 1)];
+    struct stat st {};
+    if (lstat(name.c_str(), &st) != 0 && errno == ENOENT) path_ = name;
+  }
+  if (path_.empty()) error_ = "cannot find a free name beside '" + final_path + "'";
+}
+
+TempBeside::~TempBeside() {
+  if (!path_.empty() && !committed_) unlink(path_.c_str());
+}
+
+bool TempBeside::Commit(std::string* error) {
+  struct stat st {};
+  if (stat(path_.c_str(), &st) != 0 || st.st_size == 0) {
+    *error = "nothing was written to '" + path_ + "'";
+    return false;
+  }
+  if (chmod(path_.c_str(), FreshFileMode()) != 0 ||
+      std::rename(path_.c_str(), final_.c_str()) != 0) {
+    *error = "cannot put '" + final_ + "' in place: " + std::strerror(errno);
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+TreeSize MeasureTree(const std::string& path) {
+  TreeSize size;
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    Measure(path, "", &size, 0);
+  } else if (fs::is_regular_file(path, ec)) {
+    size.files = 1;
+    size.bytes = fs::file_size(path, ec);
+  }
+  return size;
+}
+
+int32_t WithProgress(const char* what, uint64_t total_bytes, const std::function<int32_t()>& work) {
+  constexpr uint64_t kWorthShowing = 32u << 20;
+  if (!isatty(2) || total_bytes < kWorthShowing) return work();
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  uint64_t start = BytesReadSoFar();
+  std::thread shower([&] {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return done; })) {
+      uint64_t read = BytesReadSoFar() - start;
+      if (read > total_bytes) read = total_bytes;
+      std::fprintf(stderr, "\r%s: %llu of %llu MiB (%u%%)", what,
+                   static_cast<unsigned long long>(read >> 20),
+                   static_cast<unsigned long long>(total_bytes >> 20),
+                   static_cast<unsigned>(read * 100 / total_bytes));
+    }
+    std::fprintf(stderr, "\r\033[K");
+  });
+  int32_t rc = work();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    done = true;
+  }
+  cv.notify_one();
+  shower.join();
+  return rc;
+}
+
+std::string Base64(const std::string& der) {
+  std::string b64(4 * ((der.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&b64[0]),
+                          reinterpret_cast<const unsigned char*>(der.data()),
+                          static_cast<int>(der.size()));
+  b64.resize(static_cast<size_t>(n));
+  return b64;
+}
+
+std::string ToPem(const std::string& der, const char* label) {
+  std::string b64 = Base64(der);
+  std::string out = std::string("-----BEGIN ") + label + "-----\n";
+  for (size_t i = 0; i < b64.size(); i += 64) out += b64.substr(i, 64) + "\n";
+  return out + "-----END " + label + "-----\n";
+}
+
+bool CertificateDer(const std::string& bytes, std::string* der_out) {
+  std::string der;
+  if (bytes.find("-----BEGIN") != std::string::npos) {
+    std::unique_ptr<BIO, decltype(&BIO_free_all)> bio(
+        BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), BIO_free_all);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
+    unsigned char* out = nullptr;
+    int n = cert ? i2d_X509(cert.get(), &out) : -1;
+    if (n <= 0) return false;
+    der.assign(reinterpret_cast<char*>(out), static_cast<size_t>(n));
+    OPENSSL_free(out);
+  } else {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        d2i_X509(nullptr, &p, static_cast<long>(bytes.size())), X509_free);
+    if (cert) {
+      der = bytes;
+    } else {
+      std::string text;
+      for (char c : bytes) {
+        if (!std::isspace(static_cast<unsigned char>(c))) text += c;
+      }
+      std::string raw(text.size(), '\0');
+      int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&raw[0]),
+                              reinterpret_cast<const unsigned char*>(text.data()),
+                              static_cast<int>(text.size()));
+      if (n <= 0 || text.size() % 4 != 0) return false;
+      raw.resize(static_cast<size_t>(n) - (text.back() == '=') -
+                 (text.size() > 1 && text[text.size() - 2] == '='));
+      p = reinterpret_cast<const unsigned char*>(raw.data());
+      cert.reset(d2i_X509(nullptr, &p, static_cast<long>(raw.size())));
+      if (!cert) return false;
+      der = raw;
+    }
+  }
+  *der_out = der;
+  return true;
+}
+
+bool CertificateBase64(const std::string& bytes, std::string* b64) {
+  std::string der;
+  if (!CertificateDer(bytes, &der)) return false;
+  *b64 = Base64(der);
+  return true;
+}
+
+}  // namespace cli
