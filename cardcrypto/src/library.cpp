@@ -35,10 +35,14 @@ int32_t InitSteps(LibraryState& s) {
 
   vorpin_trace("vorpin_init(): get the function address of C_GetFunctionList OK.");
   vorpin_trace("vorpin_init(): trying to get the function list of PKCS#11 library...");
-  if (get_function_list(&s.functions) != CKR_OK || s.functions == nullptr) {
+  // The list is taken into the state only when the module hands out a
+  // usable one, so a failing second start cannot spoil the first one's.
+  CK_FUNCTION_LIST* functions = nullptr;
+  if (get_function_list(&functions) != CKR_OK || functions == nullptr) {
     vorpin_trace("vorpin_init(): failed to get the function list of PKCS#11 library!");
     return VORPIN_ERR_GET_FUNCTION_LIST;
   }
+  s.functions = functions;
 
   vorpin_trace("vorpin_init(): get the function list of PKCS#11 library OK.");
   vorpin_trace("vorpin_init(): trying to initialize the Cryptoki library..");
