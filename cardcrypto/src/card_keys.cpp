@@ -31,38 +31,13 @@ int32_t SignSteps(const unsigned char* data, int32_t data_len, unsigned char* si
   }
 
   // The selector is looked at only now, after the login and the key search.
-  const unsigned char* input = data;
-  CK_ULONG input_len = static_cast<CK_ULONG>(data_len);
+  const unsigned char* input = nullptr;
+  size_t input_len = 0;
   std::vector<unsigned char> digest;
-  switch (static_cast<uint32_t>(hash_type)) {
-    case VORPIN_HASH_NONE:
-      vorpin_trace("vorpin_sign(): signing without hashing.");
-      break;
-    case VORPIN_HASH_MD5:
-      vorpin_trace("vorpin_sign(): signing with MD5 hashing.");
-      break;
-    case VORPIN_HASH_SHA1:
-      vorpin_trace("vorpin_sign(): signing with SHA1 hashing.");
-      break;
-    case VORPIN_HASH_MD5_SHA1:
-      vorpin_trace("vorpin_sign(): signing with MD5 + SHA1 hashing.");
-      break;
-    default:
-      vorpin_trace("vorpin_sign(): unknown hashing type!");
-      return VORPIN_ERR_HASH_TYPE;
-  }
-  if (hash_type != VORPIN_HASH_NONE) {
-    int32_t size = DigestSize(hash_type);
-    if (!ResizeBytes(&digest, static_cast<size_t>(size), "vorpin_sign digest")) {
-      vorpin_trace("vorpin_sign(): allocate a buffer to store hash value error!");
-      return VORPIN_ERR_MEMORY;
-    }
-    if (vorpin_hash(data, data_len, digest.data(), &size, hash_type) != VORPIN_OK) {
-      vorpin_trace("vorpin_sign(): unknown hashing type, not supported yet!");
-      return VORPIN_ERR_HASH_TYPE;
-    }
-    input = digest.data();
-    input_len = static_cast<CK_ULONG>(size);
+  if (int32_t rc = SelectValue("vorpin_sign", "signing", "vorpin_sign digest", hash_type, data,
+                               data_len, &digest, &input, &input_len);
+      rc != VORPIN_OK) {
+    return rc;
   }
 
   CK_FUNCTION_LIST* p11 = session.functions();

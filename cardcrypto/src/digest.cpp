@@ -2,6 +2,7 @@
 // that card signing and verification work on.
 #include <openssl/evp.h>
 
+#include "alloc.h"
 #include "digest.h"
 #include "guard.h"
 #include "outlen.h"
@@ -68,4 +69,40 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_hash(const unsigned char* data
     vorpin_trace("vorpin_hash(): the hash value is \n\t%s", vorpin_trace_dump(digest, size));
     return VORPIN_OK;
   });
+}
+
+int32_t SelectValue(const char* op, const char* verb, const char* allocation, int32_t hash_type,
+                    const unsigned char* data, int32_t data_len, std::vector<unsigned char>* digest,
+                    const unsigned char** value, size_t* value_len) {
+  switch (static_cast<uint32_t>(hash_type)) {
+    case VORPIN_HASH_NONE:
+      vorpin_trace("%s(): %s without hashing.", op, verb);
+      *value = data;
+      *value_len = static_cast<size_t>(data_len);
+      return VORPIN_OK;
+    case VORPIN_HASH_MD5:
+      vorpin_trace("%s(): %s with MD5 hashing.", op, verb);
+      break;
+    case VORPIN_HASH_SHA1:
+      vorpin_trace("%s(): %s with SHA1 hashing.", op, verb);
+      break;
+    case VORPIN_HASH_MD5_SHA1:
+      vorpin_trace("%s(): %s with MD5 + SHA1 hashing.", op, verb);
+      break;
+    default:
+      vorpin_trace("%s(): unknown hashing type!", op);
+      return VORPIN_ERR_HASH_TYPE;
+  }
+  int32_t size = DigestSize(hash_type);
+  if (!ResizeBytes(digest, static_cast<size_t>(size), allocation)) {
+    vorpin_trace("%s(): allocate a buffer to store hash value error!", op);
+    return VORPIN_ERR_MEMORY;
+  }
+  if (vorpin_hash(data, data_len, digest->data(), &size, hash_type) != VORPIN_OK) {
+    vorpin_trace("%s(): unknown hashing type, not supported yet!", op);
+    return VORPIN_ERR_HASH_TYPE;
+  }
+  *value = digest->data();
+  *value_len = static_cast<size_t>(size);
+  return VORPIN_OK;
 }

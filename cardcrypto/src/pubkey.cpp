@@ -107,38 +107,14 @@ int32_t vorpin_verify_internal(const unsigned char* data, int32_t data_len,
     return VORPIN_ERR_VERIFY_PUBLIC_KEY;
   }
 
-  const unsigned char* expected = data;
-  size_t expected_len = static_cast<size_t>(data_len);
+  const unsigned char* expected = nullptr;
+  size_t expected_len = 0;
   std::vector<unsigned char> digest;
-  switch (static_cast<uint32_t>(hash_type)) {
-    case VORPIN_HASH_NONE:
-      vorpin_trace("vorpin_verify_internal(): verifying without hashing.");
-      break;
-    case VORPIN_HASH_MD5:
-      vorpin_trace("vorpin_verify_internal(): verifying with MD5 hashing.");
-      break;
-    case VORPIN_HASH_SHA1:
-      vorpin_trace("vorpin_verify_internal(): verifying with SHA1 hashing.");
-      break;
-    case VORPIN_HASH_MD5_SHA1:
-      vorpin_trace("vorpin_verify_internal(): verifying with MD5 + SHA1 hashing.");
-      break;
-    default:
-      vorpin_trace("vorpin_verify_internal(): unknown hashing type!");
-      return VORPIN_ERR_HASH_TYPE;
-  }
-  if (hash_type != VORPIN_HASH_NONE) {
-    int32_t size = DigestSize(hash_type);
-    if (!ResizeBytes(&digest, static_cast<size_t>(size), "vorpin_verify_internal digest")) {
-      vorpin_trace("vorpin_verify_internal(): allocate a buffer to store hash value error!");
-      return VORPIN_ERR_MEMORY;
-    }
-    if (vorpin_hash(data, data_len, digest.data(), &size, hash_type) != VORPIN_OK) {
-      vorpin_trace("vorpin_verify_internal(): unknown hashing type, not supported yet!");
-      return VORPIN_ERR_HASH_TYPE;
-    }
-    expected = digest.data();
-    expected_len = static_cast<size_t>(size);
+  if (int32_t rc =
+          SelectValue("vorpin_verify_internal", "verifying", "vorpin_verify_internal digest",
+                      hash_type, data, data_len, &digest, &expected, &expected_len);
+      rc != VORPIN_OK) {
+    return rc;
   }
 
   // The signed value is recovered into a buffer as long as the key's
