@@ -80,12 +80,12 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_gen_session_key(unsigned char*
   TokenSession session(kOp);
   if (int32_t rc = session.Open(); rc != VORPIN_OK) return rc;
 
-  // The seed: the current time as lower-case hex digits without leading
+  // The random seed: the current time as lower-case hex digits without leading
   // zeros, 8 of them for every time after July 1978.
-  char seed[16];
-  std::snprintf(seed, sizeof seed, "%x", static_cast<unsigned>(std::time(nullptr)));
-  CK_RV rv =
-      session.functions()->C_SeedRandom(session.handle(), reinterpret_cast<CK_BYTE*>(seed), 8);
+  char random_seed[16];
+  std::snprintf(random_seed, sizeof random_seed, "%x", static_cast<unsigned>(std::time(nullptr)));
+  CK_RV rv = session.functions()->C_SeedRandom(session.handle(),
+                                               reinterpret_cast<CK_BYTE*>(random_seed), 8);
   if (rv == CKR_RANDOM_SEED_NOT_SUPPORTED) {
     vorpin_trace("vorpin_gen_session_key(): random seed setting is NOT supported in %s",
                  kModuleFileName);

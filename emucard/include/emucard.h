@@ -151,7 +151,7 @@ typedef struct emucard_call {
                                   length stored */
   CK_ULONG attr_count;         /* C_FindObjectsInit, C_GetAttributeValue */
   emucard_attr attrs[EMUCARD_MAX_ATTRS];
-  CK_ULONG bytes_len; /* C_Login: the PIN, C_SeedRandom: the seed (at most
+  CK_ULONG bytes_len; /* C_Login: the PIN, C_SeedRandom: the random seed (at most
                          EMUCARD_MAX_BYTES of them) */
   unsigned char bytes[EMUCARD_MAX_BYTES];
 } emucard_call;

@@ -594,17 +594,17 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK_ATTRIBU
   });
 }
 
-CK_RV SeedRandom(CK_SESSION_HANDLE h, CK_BYTE* seed, CK_ULONG len) {
+CK_RV SeedRandom(CK_SESSION_HANDLE h, CK_BYTE* random_seed, CK_ULONG len) {
   return Run(EMUCARD_C_SeedRandom, [&](emucard_call& call) {
     call.session = h;
     call.count = len;
-    RecordBytes(call, seed, len);
+    RecordBytes(call, random_seed, len);
     CK_RV rv;
     if (Faulted(call.fn, &rv)) return rv;
     Session* s;
     Reader* r;
     if (rv = Lookup(h, &s, &r); rv != CKR_OK) return rv;
-    if (seed == nullptr && len != 0) return CKR_ARGUMENTS_BAD;
+    if (random_seed == nullptr && len != 0) return CKR_ARGUMENTS_BAD;
     return CKR_OK;
   });
 }

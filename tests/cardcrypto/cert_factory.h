@@ -71,7 +71,7 @@ struct Time {
   std::string text;
 };
 
-struct Spec {
+struct CertProfile {
   std::vector<Attribute> issuer = {{"C", V_ASN1_PRINTABLESTRING, "XX"},
                                    {"O", V_ASN1_PRINTABLESTRING, "Example CA"}};
   std::vector<Attribute> subject = {{"CN", V_ASN1_UTF8STRING, "Holder"}};
@@ -104,21 +104,22 @@ inline void SetTime(X509* x509, const Time& t, bool before) {
   ASN1_STRING_free(time);
 }
 
-// The DER certificate of spec over subject_key, signed by signer_key (the
+// The DER certificate of profile over subject_key, signed by signer_key (the
 // subject key when null).
-inline Bytes Make(const Spec& spec, EVP_PKEY* subject_key, EVP_PKEY* signer_key = nullptr) {
+inline Bytes Make(const CertProfile& profile, EVP_PKEY* subject_key,
+                  EVP_PKEY* signer_key = nullptr) {
   X509* x509 = X509_new();
   X509_set_version(x509, 2);
   ASN1_INTEGER* serial = ASN1_INTEGER_new();
-  ASN1_STRING_set(serial, spec.serial.data(), static_cast<int>(spec.serial.size()));
+  ASN1_STRING_set(serial, profile.serial.data(), static_cast<int>(profile.serial.size()));
   X509_set_serialNumber(x509, serial);
   ASN1_INTEGER_free(serial);
-  AddNames(X509_get_issuer_name(x509), spec.issuer);
-  AddNames(X509_get_subject_name(x509), spec.subject);
-  SetTime(x509, spec.not_before, true);
-  SetTime(x509, spec.not_after, false);
+  AddNames(X509_get_issuer_name(x509), profile.issuer);
+  AddNames(X509_get_subject_name(x509), profile.subject);
+  SetTime(x509, profile.not_before, true);
+  SetTime(x509, profile.not_after, false);
   X509_set_pubkey(x509, subject_key);
-  for (const Extension& e : spec.extensions) {
+  for (const Extension& e : profile.extensions) {
     ASN1_OBJECT* obj = OBJ_txt2obj(e.oid.c_str(), 1);
     ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
     ASN1_OCTET_STRING_set(data, e.der_value.data(), static_cast<int>(e.der_value.size()));

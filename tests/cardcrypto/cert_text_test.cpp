@@ -13,8 +13,8 @@
 namespace {
 
 using cert_factory::Attribute;
+using cert_factory::CertProfile;
 using cert_factory::Extension;
-using cert_factory::Spec;
 using test_support::Bytes;
 using test_support::ToBytes;
 using test_support::TraceLog;
@@ -24,7 +24,7 @@ EVP_PKEY* SharedKey() {
   return key;
 }
 
-Bytes Make(const Spec& spec) { return cert_factory::Make(spec, SharedKey()); }
+Bytes Make(const CertProfile& profile) { return cert_factory::Make(profile, SharedKey()); }
 
 int32_t Len(const Bytes& b) { return static_cast<int32_t>(b.size()); }
 
@@ -128,10 +128,10 @@ class NameTexts : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(NameTexts, IssuerAndSubjectPrintTheSame) {
   const NameCase& c = GetParam();
-  Spec spec;
-  spec.issuer = c.attributes;
-  spec.subject = c.attributes;
-  const Bytes cert = Make(spec);
+  CertProfile profile;
+  profile.issuer = c.attributes;
+  profile.subject = c.attributes;
+  const Bytes cert = Make(profile);
   EXPECT_EQ(Issuer(cert), c.text);
   EXPECT_EQ(Informations(cert).subject, c.text);
 }
@@ -222,9 +222,9 @@ class SerialTexts : public ::testing::TestWithParam<SerialCase> {};
 
 TEST_P(SerialTexts, AllBytesTwoDigitsEachWithinTheNeed) {
   const SerialCase& c = GetParam();
-  Spec spec;
-  spec.serial = c.serial;
-  const Bytes cert = Make(spec);
+  CertProfile profile;
+  profile.serial = c.serial;
+  const Bytes cert = Make(profile);
   char issuer[64];
   int32_t issuer_len = sizeof issuer;
   int32_t serial_len = 33;
@@ -289,10 +289,10 @@ TEST(CertText, NonCertificatesGive1280) {
 // ---- Subject, e-mail, extension tail, validity ---------------------------------------
 
 TEST(CertText, HolderProfileGivesEveryText) {
-  Spec spec;
-  spec.subject = {{"C", V_ASN1_PRINTABLESTRING, "XX"}, {"CN", V_ASN1_UTF8STRING, "Alice Demo"}};
-  spec.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
-  const Infos i = Informations(Make(spec));
+  CertProfile profile;
+  profile.subject = {{"C", V_ASN1_PRINTABLESTRING, "XX"}, {"CN", V_ASN1_UTF8STRING, "Alice Demo"}};
+  profile.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
+  const Infos i = Informations(Make(profile));
   EXPECT_EQ(i.rc, VORPIN_OK);
   EXPECT_EQ(i.subject, "C=XX,CN=Alice Demo");
   EXPECT_EQ(i.email_len, 17);
@@ -303,9 +303,9 @@ TEST(CertText, HolderProfileGivesEveryText) {
 }
 
 TEST(CertText, TooSmallSubjectStillGivesTheOtherTexts) {
-  Spec spec;
-  spec.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
-  const Bytes cert = Make(spec);
+  CertProfile profile;
+  profile.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
+  const Bytes cert = Make(profile);
   char subject[4], email[64], tail[4], from[30], to[10];
   int32_t subject_len = 4, email_len = 64, tail_len = 4, from_len = 30, to_len = 10;
   EXPECT_EQ(imformations_get_by_cert(cert.data(), Len(cert), subject, &subject_len, email,
@@ -331,37 +331,37 @@ TEST(CertText, TooSmallSubjectStillGivesTheOtherTexts) {
 }
 
 TEST(CertText, EmailIsCutToItsBuffer) {
-  Spec spec;
-  spec.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
-  const Infos i = Informations(Make(spec), 8);
+  CertProfile profile;
+  profile.extensions = HolderExtensions(cert_factory::EmailAltName("alice@example.org"));
+  const Infos i = Informations(Make(profile), 8);
   EXPECT_EQ(i.email_len, 8);
   EXPECT_EQ(i.email, "alice@ex");
   EXPECT_EQ(i.tail, "HC01");
 }
 
 TEST(CertText, ExtensionSixWithoutAddressGivesTheMarkerAndItsTail) {
-  Spec spec;
+  CertProfile profile;
   // A DNS name, no "@": the marker, cleared over the characters read, and
   // the tail of extension 6 itself.
   Bytes dns = {0x30, 0x0D, 0x82, 0x0B};
   const std::string host = "example.org";
   dns.insert(dns.end(), host.begin(), host.end());
-  spec.extensions = HolderExtensions(dns);
-  const Infos i = Informations(Make(spec), 20);
+  profile.extensions = HolderExtensions(dns);
+  const Infos i = Informations(Make(profile), 20);
   EXPECT_EQ(i.email_len, 11);
   EXPECT_EQ(i.email, std::string("@@\0\0\0\0\0\0\0\0\0xxxxxxxxx", 20));
   EXPECT_EQ(i.tail, ".org");
 }
 
 TEST(CertText, FewerThanSevenExtensionsGiveTheMarkerAndNoTail) {
-  Spec spec;
-  spec.extensions = {{"2.5.29.19", {0x30, 0x00}}};
-  const Infos i = Informations(Make(spec), 10);
+  CertProfile profile;
+  profile.extensions = {{"2.5.29.19", {0x30, 0x00}}};
+  const Infos i = Informations(Make(profile), 10);
   EXPECT_EQ(i.email_len, 0);
   EXPECT_EQ(i.email, std::string("@@\0xxxxxxx", 10));
   EXPECT_EQ(i.tail, "");
   // The marker is bounded by a buffer too small for it.
-  const Bytes cert = Make(spec);
+  const Bytes cert = Make(profile);
   char email[3] = {'x', 'x', 'x'};
   int32_t email_len = 2;
   char subject[64];
@@ -389,10 +389,10 @@ const TailCase kTails[] = {
 class ExtensionTails : public ::testing::TestWithParam<TailCase> {};
 
 TEST_P(ExtensionTails, LastFourOfTheFirst512Characters) {
-  Spec spec;
-  spec.extensions = HolderExtensions(cert_factory::EmailAltName("a@b"));
-  spec.extensions[7].der_value = Bytes(GetParam().printed.begin(), GetParam().printed.end());
-  EXPECT_EQ(Informations(Make(spec)).tail, GetParam().tail);
+  CertProfile profile;
+  profile.extensions = HolderExtensions(cert_factory::EmailAltName("a@b"));
+  profile.extensions[7].der_value = Bytes(GetParam().printed.begin(), GetParam().printed.end());
+  EXPECT_EQ(Informations(Make(profile)).tail, GetParam().tail);
 }
 
 INSTANTIATE_TEST_SUITE_P(CertText, ExtensionTails, ::testing::ValuesIn(kTails),
@@ -428,10 +428,10 @@ const TimeCase kTimes[] = {
 class ValidityTexts : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(ValidityTexts, PrintInTheMonthDayTimeYearForm) {
-  Spec spec;
-  spec.not_before = GetParam().time;
-  spec.not_after = GetParam().time;
-  const Infos i = Informations(Make(spec));
+  CertProfile profile;
+  profile.not_before = GetParam().time;
+  profile.not_after = GetParam().time;
+  const Infos i = Informations(Make(profile));
   EXPECT_EQ(i.from, GetParam().text);
   EXPECT_EQ(i.to, GetParam().text);
 }

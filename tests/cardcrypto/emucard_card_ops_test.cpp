@@ -537,7 +537,7 @@ TEST_F(CardFrameTest, TokenRetryLimitTurnsWrongPinsIntoLockedPin) {
   ExpectSessionDiscipline();
 }
 
-// The seed is the current time as 8 lower-case hex digits.
+// The random seed is the current time as 8 lower-case hex digits.
 TEST_F(CardFrameTest, RandomIsSeededWithTheTimeInHex) {
   AddStandardCard();
   InitReady();
@@ -551,9 +551,9 @@ TEST_F(CardFrameTest, RandomIsSeededWithTheTimeInHex) {
 
   const auto seeds = CallsOf(EMUCARD_C_SeedRandom);
   ASSERT_EQ(seeds.size(), 2u);
-  for (const auto& seed : seeds) {
-    ASSERT_EQ(seed.count, 8u);
-    const std::string text(reinterpret_cast<const char*>(seed.bytes), 8);
+  for (const auto& random_seed : seeds) {
+    ASSERT_EQ(random_seed.count, 8u);
+    const std::string text(reinterpret_cast<const char*>(random_seed.bytes), 8);
     EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos) << text;
     const unsigned long t = std::stoul(text, nullptr, 16);
     EXPECT_GE(t, before);
