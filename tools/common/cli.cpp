@@ -12,9 +12,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <clocale>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -595,6 +597,40 @@ bool CertificateBase64(const std::string& bytes, std::string* b64) {
   if (!CertificateDer(bytes, &der)) return false;
   *b64 = Base64(der);
   return true;
+}
+
+int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>& commands,
+            void (*main_help)(FILE* out), const char* extra_flag, const char* extra_help) {
+  std::setlocale(LC_ALL, "");
+  if (argc < 2) {
+    main_help(stderr);
+    return kToolError;
+  }
+  const std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    main_help(stdout);
+    return 0;
+  }
+  if (cmd == "--version") {
+    std::printf("%s %s\n", prog, VORPIN_TOOLS_VERSION);
+    return 0;
+  }
+  for (const auto& c : commands) {
+    if (cmd != c.name) continue;
+    for (int i = 2; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--") == 0) break;
+      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        const bool extra = extra_flag != nullptr &&
+                           std::find(c.flags.begin(), c.flags.end(), extra_flag) != c.flags.end();
+        std::printf("%s%s%s", c.help, c.pin ? kPinHelp : "", extra ? extra_help : "");
+        return 0;
+      }
+    }
+    Args args(argc - 2, argv + 2, c.value_options, c.flags);
+    if (!args.ok()) return Error(prog, std::string(c.name) + ": " + args.error() + " (see --help)");
+    return c.run(args);
+  }
+  return Error(prog, "unknown command '" + cmd + "' (see --help)");
 }
 
 }  // namespace cli

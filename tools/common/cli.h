@@ -117,6 +117,24 @@ std::string ToPem(const std::string& der, const char* label);
 bool CertificateDer(const std::string& bytes, std::string* der);
 bool CertificateBase64(const std::string& bytes, std::string* b64);
 
+// One subcommand of a tool.
+struct Command {
+  const char* name;
+  const char* summary;
+  const char* help;  // the subcommand's --help text
+  int (*run)(const Args& args);
+  std::vector<std::string> value_options;
+  std::vector<std::string> flags;
+  bool pin;  // takes the PIN options (their help follows the subcommand's)
+};
+
+// A tool's main: --help, --version, "COMMAND --help" (with extra_help for a
+// command that takes extra_flag), then the command's arguments and run.
+// main_help prints the tool's own help to the stream it is given.
+int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>& commands,
+            void (*main_help)(FILE* out), const char* extra_flag = nullptr,
+            const char* extra_help = nullptr);
+
 }  // namespace cli
 
 #endif  // VORPIN_TOOLS_CLI_H

@@ -32,15 +32,7 @@ const std::vector<cli::CodeText>& Codes() {
   return codes;
 }
 
-struct Command {
-  const char* name;
-  const char* summary;
-  const char* help;
-  int (*run)(const cli::Args& args);
-  std::vector<std::string> value_options;
-  std::vector<std::string> flags;
-  bool pin;
-};
+using cli::Command;
 
 int Usage(const std::string& message) { return cli::Error(kProg, message + " (see --help)"); }
 
@@ -198,33 +190,4 @@ void MainHelp(FILE* out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
-  if (argc < 2) {
-    MainHelp(stderr);
-    return cli::kToolError;
-  }
-  std::string cmd = argv[1];
-  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-    MainHelp(stdout);
-    return 0;
-  }
-  if (cmd == "--version") {
-    std::printf("doclock %s\n", VORPIN_TOOLS_VERSION);
-    return 0;
-  }
-  for (const auto& c : Commands()) {
-    if (cmd != c.name) continue;
-    for (int i = 2; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--") == 0) break;
-      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-        std::printf("%s%s", c.help, c.pin ? cli::kPinHelp : "");
-        return 0;
-      }
-    }
-    cli::Args args(argc - 2, argv + 2, c.value_options, c.flags);
-    if (!args.ok()) return Usage(std::string(c.name) + ": " + args.error());
-    return c.run(args);
-  }
-  return Usage("unknown command '" + cmd + "'");
-}
+int main(int argc, char** argv) { return cli::RunTool(kProg, argc, argv, Commands(), MainHelp); }

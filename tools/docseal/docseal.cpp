@@ -27,15 +27,7 @@ const std::vector<cli::CodeText> kCodes = {
 #undef DOCSEAL_CODE_ROW_
 };
 
-struct Command {
-  const char* name;
-  const char* summary;
-  const char* help;
-  int (*run)(const cli::Args& args);
-  std::vector<std::string> value_options;
-  std::vector<std::string> flags;
-  bool pin;
-};
+using cli::Command;
 
 int Usage(const std::string& message) { return cli::Error(kProg, message + " (see --help)"); }
 
@@ -466,34 +458,5 @@ void MainHelp(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
-  if (argc < 2) {
-    MainHelp(stderr);
-    return cli::kToolError;
-  }
-  std::string cmd = argv[1];
-  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-    MainHelp(stdout);
-    return 0;
-  }
-  if (cmd == "--version") {
-    std::printf("docseal %s\n", VORPIN_TOOLS_VERSION);
-    return 0;
-  }
-  for (const auto& c : Commands()) {
-    if (cmd != c.name) continue;
-    for (int i = 2; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--") == 0) break;
-      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-        std::printf(
-            "%s%s%s", c.help, c.pin ? cli::kPinHelp : "",
-            std::find(c.flags.begin(), c.flags.end(), "--json") != c.flags.end() ? kJsonHelp : "");
-        return 0;
-      }
-    }
-    cli::Args args(argc - 2, argv + 2, c.value_options, c.flags);
-    if (!args.ok()) return Usage(std::string(c.name) + ": " + args.error());
-    return c.run(args);
-  }
-  return Usage("unknown command '" + cmd + "'");
+  return cli::RunTool(kProg, argc, argv, Commands(), MainHelp, "--json", kJsonHelp);
 }
