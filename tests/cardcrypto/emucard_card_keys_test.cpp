@@ -602,7 +602,11 @@ TEST_F(CardFormsTest, CardCertificatesGiveTheKeys) {
   const Bytes secret(24, 0x11);
   Bytes block(128);
   len = 128;
+  ClearMessages();
   ASSERT_EQ(vorpin_pubkey_encrypt(secret.data(), 24, block.data(), &len), VORPIN_OK);
+  EXPECT_EQ(Messages().front(),
+            "vorpin_pubkey_encrypt_internal(): get the RSA public key from Smart Card for "
+            "encryption...");
   Bytes out(128);
   len = 128;
   ASSERT_EQ(vorpin_prikey_decrypt(block.data(), 128, out.data(), &len, Pin(), PinLen()), VORPIN_OK);

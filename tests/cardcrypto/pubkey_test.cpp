@@ -422,8 +422,13 @@ TEST_F(WithCertificate, EncryptionLengthsAndFailures) {
   EXPECT_EQ(
       vorpin_pubkey_encrypt_by_cert(data.data(), 16, out.data(), nullptr, cert.data(), Len(cert)),
       VORPIN_ERR_NULL_LENGTH);
+  EXPECT_TRUE(TraceLog::Get().Contains(
+      "vorpin_pubkey_encrypt_internal(): input a NULL input/output buffer for getting encrypted "
+      "data length!"));
   EXPECT_EQ(vorpin_pubkey_encrypt_by_cert(nullptr, 16, out.data(), &len, cert.data(), Len(cert)),
             VORPIN_ERR_ENCRYPT_NULL_DATA);
+  EXPECT_TRUE(TraceLog::Get().Contains(
+      "vorpin_pubkey_encrypt_internal(): input a NULL data to be encrypted, something error!"));
   EXPECT_EQ(
       vorpin_pubkey_encrypt_by_cert(data.data(), -1, out.data(), &len, cert.data(), Len(cert)),
       VORPIN_ERR_ENCRYPT_NULL_DATA);

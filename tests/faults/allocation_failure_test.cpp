@@ -168,10 +168,12 @@ int32_t Informations() {
                                           "|" + text(to, to_len));
 }
 
-// The code for a refused buffer of the library's own, by its name.
+// The code and the trace message (null: none) for a refused buffer of the
+// library's own, by its name.
 struct OwnCode {
   const char* what;
   int32_t code;
+  const char* message;
 };
 
 struct AllocCase {
@@ -184,17 +186,24 @@ struct AllocCase {
 };
 
 const AllocCase kCases[] = {
-    {"init", false, Init, {{"vorpin_init slot list", VORPIN_ERR_MEMORY}}, {VORPIN_OK}},
+    {"init",
+     false,
+     Init,
+     {{"vorpin_init slot list", VORPIN_ERR_MEMORY,
+       "vorpin_init(): allocate a buffer to store slot list error!"}},
+     {VORPIN_OK}},
     {"sign_sha1",
      true,
      SignSha1,
-     {{"vorpin_sign digest", VORPIN_ERR_MEMORY}},
+     {{"vorpin_sign digest", VORPIN_ERR_MEMORY,
+       "vorpin_sign(): allocate a buffer to store hash value error!"}},
      {VORPIN_OK, VORPIN_ERR_HASH_TYPE, VORPIN_ERR_SIGN_KEY, VORPIN_ERR_SIGN_LENGTH,
       VORPIN_ERR_SIGN}},
     {"sign_md5_sha1",
      true,
      SignMd5Sha1,
-     {{"vorpin_sign digest", VORPIN_ERR_MEMORY}},
+     {{"vorpin_sign digest", VORPIN_ERR_MEMORY,
+       "vorpin_sign(): allocate a buffer to store hash value error!"}},
      {VORPIN_OK, VORPIN_ERR_HASH_TYPE, VORPIN_ERR_SIGN_KEY, VORPIN_ERR_SIGN_LENGTH,
       VORPIN_ERR_SIGN}},
     {"prikey_decrypt",
@@ -206,15 +215,18 @@ const AllocCase kCases[] = {
     {"verify_by_cert",
      false,
      VerifyByCert,
-     {{"vorpin_verify_internal digest", VORPIN_ERR_MEMORY},
-      {"vorpin_verify_internal recovered value", VORPIN_ERR_MEMORY}},
+     {{"vorpin_verify_internal digest", VORPIN_ERR_MEMORY,
+       "vorpin_verify_internal(): allocate a buffer to store hash value error!"},
+      {"vorpin_verify_internal recovered value", VORPIN_ERR_MEMORY, nullptr}},
      {VORPIN_OK, VORPIN_ERR_HASH_TYPE, VORPIN_ERR_VERIFY_PUBLIC_KEY, VORPIN_ERR_VERIFY_MISMATCH}},
     {"verify_with_card_certificate",
      true,
      VerifyOnCard,
-     {{"vorpin_RSA_pubkey_get certificate", VORPIN_ERR_VERIFY_PUBLIC_KEY},
-      {"vorpin_verify_internal digest", VORPIN_ERR_MEMORY},
-      {"vorpin_verify_internal recovered value", VORPIN_ERR_MEMORY}},
+     {{"vorpin_RSA_pubkey_get certificate", VORPIN_ERR_VERIFY_PUBLIC_KEY,
+       "vorpin_RSA_pubkey_get(): allocate a buffer for storing certificate error!"},
+      {"vorpin_verify_internal digest", VORPIN_ERR_MEMORY,
+       "vorpin_verify_internal(): allocate a buffer to store hash value error!"},
+      {"vorpin_verify_internal recovered value", VORPIN_ERR_MEMORY, nullptr}},
      {VORPIN_OK, VORPIN_ERR_HASH_TYPE, VORPIN_ERR_VERIFY_PUBLIC_KEY, VORPIN_ERR_VERIFY_MISMATCH}},
     {"issuer_serial", false, IssuerSerial, {}, {VORPIN_OK, VORPIN_ERR_MEMORY, 1280}},
     {"informations", false, Informations, {}, {VORPIN_OK, VORPIN_ERR_MEMORY, 1280}},
@@ -226,7 +238,8 @@ const AllocCase kCases[] = {
     {"pubkey_encrypt_with_card_certificate",
      true,
      EncryptOnCard,
-     {{"vorpin_RSA_pubkey_get certificate", VORPIN_ERR_ENCRYPT_PUBLIC_KEY}},
+     {{"vorpin_RSA_pubkey_get certificate", VORPIN_ERR_ENCRYPT_PUBLIC_KEY,
+       "vorpin_RSA_pubkey_get(): allocate a buffer for storing certificate error!"}},
      {VORPIN_OK, VORPIN_ERR_ENCRYPT_PUBLIC_KEY}},
 };
 
@@ -279,6 +292,7 @@ TEST_P(AllocationFailure, EachAllocationRefusedInTurn) {
   for (size_t k = 1; k <= total; ++k) {
     injector.ClearRefusal();
     injector.Start(k);
+    ClearMessages();
     const int32_t rc = row.op();
     injector.Stop();
     SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(total) + " (" +
@@ -291,6 +305,10 @@ TEST_P(AllocationFailure, EachAllocationRefusedInTurn) {
       if (!what.empty()) {
         ASSERT_NE(own, row.own.end()) << "a buffer the table does not name";
         EXPECT_EQ(rc, own->code);
+        if (own->message != nullptr) {
+          EXPECT_NE(std::find(Messages().begin(), Messages().end(), own->message), Messages().end())
+              << own->message;
+        }
         own_refused.insert(what);
       } else {
         EXPECT_TRUE(row.documented.count(rc)) << "code " << rc;
