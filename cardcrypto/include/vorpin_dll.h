@@ -212,8 +212,9 @@ VORPIN_API int32_t VORPIN_CDECL issure_serial_get_by_cert(const unsigned char* c
  * marker and a NUL when it holds no "@"), the last 4 characters of
  * extension 7 (of extension 6 when it held no address; fewer when the value
  * is shorter, 0 when missing), validity start and end texts cut to their
- * buffers. An output whose buffer or length pointer is null is skipped
- * (the validity counts are stored for a null buffer). 0, 2, 1280. */
+ * buffers. A null subject buffer stores the subject's length and gives 2;
+ * the other outputs are skipped when their buffer or length pointer is null
+ * (the validity counts are still stored for a null buffer). 0, 2, 1280. */
 VORPIN_API int32_t VORPIN_CDECL imformations_get_by_cert(
     const unsigned char* cert, int32_t cert_len, char* subject, int32_t* subject_len, char* email,
     int32_t* email_len, char* ext_tail, int32_t* ext_tail_len, char* valid_from,

@@ -18,11 +18,14 @@ namespace {
 int32_t InitSteps(LibraryState& s) {
   vorpin_trace("vorpin_init(): initializing Smart Card module...");
   vorpin_trace("vorpin_init(): trying to load the PKCS#11 library: %s ...", kModuleFileName);
-  s.module = platform::LoadModule(kModuleFileName);
-  if (s.module == nullptr) {
+  // A failed load leaves a module of an earlier start in place, so that
+  // vorpin_fini still unloads it.
+  void* module = platform::LoadModule(kModuleFileName);
+  if (module == nullptr) {
     vorpin_trace("vorpin_init(): could NOT load the PKCS#11 library: %s!", kModuleFileName);
     return VORPIN_ERR_LOAD_MODULE;
   }
+  s.module = module;
 
   vorpin_trace("vorpin_init(): load the PKCS#11 library: %s OK.", kModuleFileName);
   vorpin_trace("vorpin_init(): trying to get the function address of C_GetFunctionList...");
