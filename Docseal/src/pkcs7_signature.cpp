@@ -158,12 +158,13 @@ bool ReadSignerText(Pkcs7Signature* s) {
 }
 
 // Appends " name" for every entry of searched that other does not hold
-// (whole entries, ASCII case folded).
+// (whole entries, compared byte for byte: a name whose case changed is
+// reported).
 void AppendMissing(const std::string& searched, const std::string& other, std::string* out) {
   std::unordered_set<std::string> present;
-  for (const std::string& entry : SplitEntries(other, ';')) present.insert(FoldCase(entry));
+  for (const std::string& entry : SplitEntries(other, ';')) present.insert(entry);
   for (const std::string& entry : SplitEntries(searched, ';')) {
-    if (entry.empty() || present.count(FoldCase(entry)) != 0) continue;
+    if (entry.empty() || present.count(entry) != 0) continue;
     *out += ' ';
     *out += entry;
   }

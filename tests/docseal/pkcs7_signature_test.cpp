@@ -301,6 +301,13 @@ const DirChange kDirChanges[] = {
     // "b.txt" is part of "ab.txt": whole entries are compared.
     {"removed_name_inside_another", [](const std::string& r) { unlink((r + "/b.txt").c_str()); },
      DOCSEAL_ERR_DIR_MISMATCH, "- b.txt"},
+    // Names are looked up with their case: b.txt is not present as B.txt.
+    {"removed_file_and_case_changed",
+     [](const std::string& r) {
+       unlink((r + "/ab.txt").c_str());
+       rename((r + "/b.txt").c_str(), (r + "/B.txt").c_str());
+     },
+     DOCSEAL_ERR_DIR_MISMATCH, "- ab.txt b.txt"},
 };
 
 class DirChangeTest : public VerifyTest, public ::testing::WithParamInterface<DirChange> {};
