@@ -184,7 +184,9 @@ int32_t CheckContent(Pkcs7Signature* s, const unsigned char* data, int32_t size)
     return DOCSEAL_OK;
   }
   std::string message(kContentMismatch);
-  if (view.list_length == 0 && !s->isDirectory) {
+  // A content without a list is checked as a file: a differing digest gives
+  // 7 with the message alone, also for a directory signed while empty.
+  if (view.list_length == 0 && !same_digest) {
     s->signInfo = message;
     return DOCSEAL_ERR_FILE_MISMATCH;
   }

@@ -333,6 +333,22 @@ TEST_P(DirChangeTest, GivesItsResultAndNames) {
 INSTANTIATE_TEST_SUITE_P(Verify, DirChangeTest, ::testing::ValuesIn(kDirChanges),
                          [](const auto& row) { return std::string(row.param.name); });
 
+// A directory signed while empty has no list in its signature: a new file
+// with content shows as a content mismatch alone (7); a new empty file leaves
+// the digest as it was and shows only in the list (8).
+TEST_F(VerifyTest, DirectorySignedEmptyGivesSevenWhenTheDigestDiffers) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {});
+  SignDirectory(root, "signer");
+  std::string info;
+  WriteFile(root + "/empty", "");
+  EXPECT_EQ(VerifyDirectory(root, &info), DOCSEAL_ERR_DIR_MISMATCH);
+  EXPECT_EQ(info, kMismatch + kHoldsMore + " empty");
+  WriteFile(root + "/new.txt", "new");
+  EXPECT_EQ(VerifyDirectory(root, &info), DOCSEAL_ERR_FILE_MISMATCH);
+  EXPECT_EQ(info, kMismatch);
+}
+
 TEST_F(VerifyTest, CopiedTreeVerifies) {
   const std::string root = tmp_ / "tree";
   MakeTree(root, {{"z", "1"}, {"a b/c d", "2"}, {"M", "3"}});
