@@ -293,8 +293,10 @@ int32_t Pkcs7Signature::hashDirLocal() {
     ReleaseDigest(this);
     std::unique_ptr<unsigned char[]> out(new unsigned char[kDigestSize]);
     // A file signature holds no list: its digest is checked against the
-    // digest of an empty list.
-    if (DigestList(filename, fileList, out.get())) {
+    // digest of an empty list. A listed file that cannot be read is passed
+    // over, so the check reports a content mismatch rather than a missing
+    // signature file.
+    if (DigestList(filename, fileList, out.get(), true)) {
       digest = out.release();
       digestLength = kDigestSize;
     }

@@ -489,6 +489,28 @@ TEST_F(VerifyTest, HashDirLocalChecksTheListedFilesOnly) {
   }
 }
 
+// A listed file that cannot be read is passed over: the check reports a
+// content mismatch, not a signature file that cannot be opened.
+TEST_F(VerifyTest, HashDirLocalPassesOverAnUnreadableListedFile) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {{"a", "1"}, {"s/b", "2"}});
+  SignDirectory(root, "signer");
+  unlink((root + "/s/b").c_str());
+  if (geteuid() == 0) {
+    // root reads every file; a file whose reads fail stands in.
+    ASSERT_EQ(symlink("/proc/self/mem", (root + "/s/b").c_str()), 0);
+  } else {
+    WriteFile(root + "/s/b", "2");
+    ASSERT_EQ(chmod((root + "/s/b").c_str(), 0), 0);
+  }
+  Pkcs7Signature s;
+  s.setSigFileName(root + "/dir.sig");
+  EXPECT_EQ(s.hashDirLocal(), 0);
+  EXPECT_EQ(Digest(s), Sha1("1"));
+  EXPECT_EQ(s.verify(), DOCSEAL_ERR_DIR_MISMATCH);
+  EXPECT_EQ(s.signInfo, kMismatch);
+}
+
 TEST_F(VerifyTest, HashDirLocalOnAFileSignatureComparesWithAnEmptyList) {
   WriteFile(tmp_ / "f", "data");
   WriteSignature(tmp_ / "f.sig", ContentRecord(Sha1("data"), "", "text"));
