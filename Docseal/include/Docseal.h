@@ -95,8 +95,8 @@ class DOCSEAL_API Pkcs7Signature {
   unsigned char* hashFile(std::string source);
   // Prepares the check of the directory holding the signature file against
   // the list the signature holds (filename, when empty, becomes that
-  // directory). Always 0; with a listed file that cannot be read there is
-  // no digest and verify answers 3.
+  // directory). Always 0; a listed file that cannot be read is passed over,
+  // so verify reports a content mismatch (8).
   int32_t hashDirLocal();
   void setPassword(std::string pin);
   // Always 0.

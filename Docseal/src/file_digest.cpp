@@ -53,13 +53,15 @@ bool DigestFile(const std::string& path, unsigned char out[20]) {
          Finish(ctx.get(), out);
 }
 
-bool DigestList(const std::string& base, const std::string& list, unsigned char out[20]) {
+bool DigestList(const std::string& base, const std::string& list, unsigned char out[20],
+                bool pass_over_unreadable) {
   MdCtx ctx = StartSha1();
   if (ctx == nullptr) return false;
   bool update_ok = true;
   for (const std::string& entry : SplitEntries(list, ';')) {
     if (entry.empty()) continue;
     platform::ReadStatus status = Feed(ctx.get(), ListedPath(base, entry), &update_ok);
+    if (status == platform::ReadStatus::kUnreadable && pass_over_unreadable) continue;
     if (status != platform::ReadStatus::kOk && status != platform::ReadStatus::kMissing) {
       return false;
     }

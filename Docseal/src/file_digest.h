@@ -18,8 +18,11 @@ bool DigestFile(const std::string& path, unsigned char out[20]);
 
 // SHA-1 over the contents of the files of a ";" list, in list order, below
 // base. Listed files that do not exist and empty entries add nothing. False
-// when a listed path exists but cannot be read as a file.
-bool DigestList(const std::string& base, const std::string& list, unsigned char out[20]);
+// when a listed path exists but cannot be read as a file, unless
+// pass_over_unreadable: then such a path adds what could be read of it, and
+// the digest no longer matches the one signed.
+bool DigestList(const std::string& base, const std::string& list, unsigned char out[20],
+                bool pass_over_unreadable = false);
 
 }  // namespace docseal
 

@@ -69,10 +69,4 @@ bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::string FoldCase(const std::string& s) {
-  std::string out(s);
-  for (char& c : out) c = Upper(c);
-  return out;
-}
-
 }  // namespace docseal

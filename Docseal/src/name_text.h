@@ -30,9 +30,6 @@ std::vector<std::string> SplitEntries(const std::string& list, char sep);
 // Equality with ASCII letters folded to upper case.
 bool EqualsIgnoreCase(const std::string& a, const std::string& b);
 
-// s with ASCII letters folded to upper case.
-std::string FoldCase(const std::string& s);
-
 }  // namespace docseal
 
 #endif

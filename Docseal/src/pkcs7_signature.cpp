@@ -158,12 +158,13 @@ bool ReadSignerText(Pkcs7Signature* s) {
 }
 
 // Appends " name" for every entry of searched that other does not hold
-// (whole entries, ASCII case folded).
+// (whole entries, compared byte for byte: a name whose case changed is
+// reported).
 void AppendMissing(const std::string& searched, const std::string& other, std::string* out) {
   std::unordered_set<std::string> present;
-  for (const std::string& entry : SplitEntries(other, ';')) present.insert(FoldCase(entry));
+  for (const std::string& entry : SplitEntries(other, ';')) present.insert(entry);
   for (const std::string& entry : SplitEntries(searched, ';')) {
-    if (entry.empty() || present.count(FoldCase(entry)) != 0) continue;
+    if (entry.empty() || present.count(entry) != 0) continue;
     *out += ' ';
     *out += entry;
   }
@@ -183,7 +184,9 @@ int32_t CheckContent(Pkcs7Signature* s, const unsigned char* data, int32_t size)
     return DOCSEAL_OK;
   }
   std::string message(kContentMismatch);
-  if (view.list_length == 0 && !s->isDirectory) {
+  // A content without a list is checked as a file: a differing digest gives
+  // 7 with the message alone, also for a directory signed while empty.
+  if (view.list_length == 0 && !same_digest) {
     s->signInfo = message;
     return DOCSEAL_ERR_FILE_MISMATCH;
   }
@@ -290,8 +293,10 @@ int32_t Pkcs7Signature::hashDirLocal() {
     ReleaseDigest(this);
     std::unique_ptr<unsigned char[]> out(new unsigned char[kDigestSize]);
     // A file signature holds no list: its digest is checked against the
-    // digest of an empty list.
-    if (DigestList(filename, fileList, out.get())) {
+    // digest of an empty list. A listed file that cannot be read is passed
+    // over, so the check reports a content mismatch rather than a missing
+    // signature file.
+    if (DigestList(filename, fileList, out.get(), true)) {
       digest = out.release();
       digestLength = kDigestSize;
     }

@@ -301,6 +301,13 @@ const DirChange kDirChanges[] = {
     // "b.txt" is part of "ab.txt": whole entries are compared.
     {"removed_name_inside_another", [](const std::string& r) { unlink((r + "/b.txt").c_str()); },
      DOCSEAL_ERR_DIR_MISMATCH, "- b.txt"},
+    // Names are looked up with their case: b.txt is not present as B.txt.
+    {"removed_file_and_case_changed",
+     [](const std::string& r) {
+       unlink((r + "/ab.txt").c_str());
+       rename((r + "/b.txt").c_str(), (r + "/B.txt").c_str());
+     },
+     DOCSEAL_ERR_DIR_MISMATCH, "- ab.txt b.txt"},
 };
 
 class DirChangeTest : public VerifyTest, public ::testing::WithParamInterface<DirChange> {};
@@ -325,6 +332,22 @@ TEST_P(DirChangeTest, GivesItsResultAndNames) {
 
 INSTANTIATE_TEST_SUITE_P(Verify, DirChangeTest, ::testing::ValuesIn(kDirChanges),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// A directory signed while empty has no list in its signature: a new file
+// with content shows as a content mismatch alone (7); a new empty file leaves
+// the digest as it was and shows only in the list (8).
+TEST_F(VerifyTest, DirectorySignedEmptyGivesSevenWhenTheDigestDiffers) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {});
+  SignDirectory(root, "signer");
+  std::string info;
+  WriteFile(root + "/empty", "");
+  EXPECT_EQ(VerifyDirectory(root, &info), DOCSEAL_ERR_DIR_MISMATCH);
+  EXPECT_EQ(info, kMismatch + kHoldsMore + " empty");
+  WriteFile(root + "/new.txt", "new");
+  EXPECT_EQ(VerifyDirectory(root, &info), DOCSEAL_ERR_FILE_MISMATCH);
+  EXPECT_EQ(info, kMismatch);
+}
 
 TEST_F(VerifyTest, CopiedTreeVerifies) {
   const std::string root = tmp_ / "tree";
@@ -464,6 +487,28 @@ TEST_F(VerifyTest, HashDirLocalChecksTheListedFilesOnly) {
     EXPECT_EQ(s.verify(), step.result) << step.name;
     EXPECT_EQ(s.signInfo, step.message ? kMismatch : "signer") << step.name;
   }
+}
+
+// A listed file that cannot be read is passed over: the check reports a
+// content mismatch, not a signature file that cannot be opened.
+TEST_F(VerifyTest, HashDirLocalPassesOverAnUnreadableListedFile) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {{"a", "1"}, {"s/b", "2"}});
+  SignDirectory(root, "signer");
+  unlink((root + "/s/b").c_str());
+  if (geteuid() == 0) {
+    // root reads every file; a file whose reads fail stands in.
+    ASSERT_EQ(symlink("/proc/self/mem", (root + "/s/b").c_str()), 0);
+  } else {
+    WriteFile(root + "/s/b", "2");
+    ASSERT_EQ(chmod((root + "/s/b").c_str(), 0), 0);
+  }
+  Pkcs7Signature s;
+  s.setSigFileName(root + "/dir.sig");
+  EXPECT_EQ(s.hashDirLocal(), 0);
+  EXPECT_EQ(Digest(s), Sha1("1"));
+  EXPECT_EQ(s.verify(), DOCSEAL_ERR_DIR_MISMATCH);
+  EXPECT_EQ(s.signInfo, kMismatch);
 }
 
 TEST_F(VerifyTest, HashDirLocalOnAFileSignatureComparesWithAnEmptyList) {
