@@ -34,7 +34,8 @@ int main(void) {
     vorpin_fini();
     return 1;
   }
-  int failed = show("signing", vorpin_getcert_for_sign) | show("encryption", vorpin_getcert_for_enc);
+  int failed =
+      show("signing", vorpin_getcert_for_sign) | show("encryption", vorpin_getcert_for_enc);
   vorpin_fini();
   return failed;
 }
