@@ -76,6 +76,10 @@ inline std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
+// A file of the provisioned SoftHSM2 card (keys, certificates), found through
+// the VORPIN_CARD_DIR that ctest sets for the card's tests.
+inline std::string CardFile(const std::string& name) { return Env("VORPIN_CARD_DIR") + "/" + name; }
+
 // The messages of the traced library since the last Clear().
 class TraceLog {
  public:

@@ -27,7 +27,7 @@ using test_support::WriteFile;
 const std::string kCardDir = test_support::Env("VORPIN_CARD_DIR");
 const std::string kPin = test_support::Env("VORPIN_CARD_PIN");
 
-std::string Card(const std::string& name) { return kCardDir + "/" + name; }
+std::string Card(const std::string& name) { return test_support::CardFile(name); }
 
 std::string Temp(const std::string& name) {
   return testing::TempDir() + "exchpack_test." + std::to_string(getpid()) + "." + name;

@@ -101,7 +101,7 @@ class CardKeys : public ::testing::Test {
   }
   void TearDown() override { Shell("rm -rf " + tmp_); }
   std::string Tmp(const std::string& name) const { return tmp_ + "/" + name; }
-  std::string Card(const std::string& name) const { return kCardDir + "/" + name; }
+  static std::string Card(const std::string& name) { return test_support::CardFile(name); }
 
   std::string tmp_;
 };
