@@ -1,5 +1,6 @@
 #!/bin/sh
-# The demo: provisions the default card, starts the demo validation service
+# The demo: provisions the default card (once: a card already there is kept),
+# starts the demo validation service
 # on 127.0.0.1 and runs the main jobs with the command-line tools, saying
 # what each step did.
 # usage: demo.sh [BUILD]   (the build folder, default build)
@@ -42,7 +43,7 @@ stop_responder() {
 }
 trap stop_responder EXIT INT TERM
 
-say "Provisioning the default card: a SoftHSM2 token in $card"
+say "The default card: a SoftHSM2 token in $card (made on the first run, then kept)"
 # The card's module keeps one listing order from one card start to the next.
 module=$build/libcard_listing_order.so
 [ -f "$module" ] || module=""
