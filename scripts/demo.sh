@@ -1,8 +1,7 @@
 #!/bin/sh
 # The demo: provisions the default card (once: a card already there is kept),
-# starts the demo validation service
-# on 127.0.0.1 and runs the main jobs with the command-line tools, saying
-# what each step did.
+# starts the demo validation service on 127.0.0.1 and runs the main jobs with
+# the command-line tools, saying what each step did.
 # usage: demo.sh [BUILD]   (the build folder, default build)
 set -eu
 build=$(cd "${1:-build}" && pwd)
