@@ -295,8 +295,10 @@ bool ReadPin(const Args& args, std::string* pin, std::string* error) {
   }
   if (args.Has("--pin-stdin")) {
     // Standard input may be the terminal itself: the PIN is typed unseen.
-    if (isatty(0) == 1) std::fputs("PIN: ", stderr);
+    // The echo goes off before the prompt shows, so nothing typed after it
+    // is seen.
     EchoOff quiet(0);
+    if (isatty(0) == 1) std::fputs("PIN: ", stderr);
     if (!ReadLineFromFd(0, pin)) {
       *error = std::string("cannot read the PIN from standard input: ") + std::strerror(errno);
       return false;
