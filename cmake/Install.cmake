@@ -62,11 +62,17 @@ vorpin_package(exchpack_dll exchpack      REQUIRES vorpin_dll)
 vorpin_package(Docseal      Docseal       REQUIRES vorpin_dll sigenv_dll)
 vorpin_package(Doclock      Doclock       REQUIRES vorpin_dll exchpack_dll)
 
+# Each built tool with its manual page and its bash completion.
 foreach(tool docseal doclock xkms-responder)
   if(TARGET ${tool})
     vorpin_install_tool(${tool})
+    install(FILES ${PROJECT_SOURCE_DIR}/man/${tool}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/${tool}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   endif()
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(EXPORT vorpinTargets NAMESPACE vorpin:: DESTINATION ${VORPIN_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vorpinConfig.cmake.in
