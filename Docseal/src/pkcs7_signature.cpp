@@ -403,7 +403,8 @@ int32_t Pkcs7Signature::hashDirLocal() {
     // A file signature holds no list: its digest is checked against the
     // digest of an empty list. A listed file that cannot be read is passed
     // over, so the check reports a content mismatch rather than a missing
-    // signature file.
+    // signature file; so is an entry that would lead outside the directory,
+    // unopened.
     std::vector<std::string> unreadable;
     if (DigestList(filename, fileList, out.get(), &unreadable)) {
       digest = out.release();

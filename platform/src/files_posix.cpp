@@ -169,7 +169,8 @@ ReadStatus StreamFileBeneathWith(const std::string& dir, const std::vector<std::
   if (components.empty() || !std::all_of(components.begin(), components.end(), IsPlainName)) {
     return ReadStatus::kUnreadable;
   }
-  Fd top(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // An empty directory path is the current directory, as for a relative path.
+  Fd top(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (top.get() < 0)
     return errno == ENOENT || errno == ENOTDIR ? ReadStatus::kMissing : ReadStatus::kUnreadable;
   Fd parent(OpenDirectoryBeneath(top.get(), components, components.size() - 1, use_openat2));
