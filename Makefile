@@ -11,7 +11,8 @@ FUZZ_SECONDS ?= 30
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan build-fuzz card test check check-asan fuzz fuzz-long valgrind demo install clean format
+.PHONY: all deps build build-asan build-fuzz card test check check-asan fuzz fuzz-long valgrind demo bench \
+        install clean format
 
 all: build
 
@@ -73,6 +74,13 @@ card: build
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The tools against the stock commands, whole processes, in one run (not part
+# of make test): bench/compare.sh BUILD FILE_MIB TREE_FILES WRAP_MIB.
+BENCH_ARGS ?=
+bench: build
+	ctest --test-dir $(BUILD) -R card.provision
+	bench/compare.sh $(BUILD) $(BENCH_ARGS)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
