@@ -1,18 +1,20 @@
 # The two commands of the README:
 #   make demo   install what is missing, build, provision the default card, run the main jobs
-#   make test   install what is missing, build three times (normal with -Werror, under
-#               AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets), run
-#               every test in the first two, every fuzz target for a bounded time, and
-#               the first build's tests once more under valgrind memcheck
+#   make test   install what is missing, build four times (normal with -Werror, under
+#               AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer,
+#               and the fuzz targets), run every test in the first two, the thread
+#               tests in the third, every fuzz target for a bounded time, and the
+#               first build's tests once more under valgrind memcheck
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan build-fuzz card test check check-asan fuzz fuzz-long valgrind demo bench \
-        install clean format
+.PHONY: all deps build build-asan build-tsan build-fuzz card test check check-asan check-tsan \
+        fuzz fuzz-long valgrind demo bench install clean format
 
 all: build
 
@@ -45,6 +47,20 @@ check-asan: build-asan
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer: only the thread tests (label "threads") and what they
+# need are built and run; any report fails the test. SoftHSM2 itself needs
+# no suppression.
+$(TSAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVORPIN_WERROR=ON \
+	  -DVORPIN_TSAN=ON
+
+build-tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target thread_tests
+
+check-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	ctest --test-dir $(TSAN_BUILD) -L threads --output-on-failure
+
 $(FUZZ_BUILD)/build.ninja: | deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DVORPIN_FUZZ=ON -DVORPIN_BUILD_TESTS=OFF
@@ -65,7 +81,7 @@ fuzz-long:
 valgrind: build
 	python3 scripts/run-valgrind.py $(BUILD)
 
-test: check check-asan fuzz valgrind
+test: check check-asan check-tsan fuzz valgrind
 
 # The default card in $(BUILD)/card, made once and kept from then on (data
 # wrapped for its keys stays openable); make demo and the tests reuse it.
@@ -89,4 +105,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -13,7 +13,7 @@ set(VORPIN_BUILD_LIBDIR ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 set(VORPIN_INSTALLED_LIBRARIES "" CACHE INTERNAL "libraries that make install installs")
 
 function(vorpin_package target folder)
-  cmake_parse_arguments(ARG "" "" "REQUIRES" ${ARGN})
+  cmake_parse_arguments(ARG "INTERNAL" "" "REQUIRES" ${ARGN})
   if(NOT TARGET ${target})
     return()
   endif()
@@ -26,8 +26,11 @@ function(vorpin_package target folder)
   install(TARGETS ${target} EXPORT vorpinTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/include/
-          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  # An internal library (the card lock) brings no header: hosts never call it.
+  if(NOT ARG_INTERNAL)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/include/
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  endif()
 
   # pkg-config: the prefix is found from the .pc file's own place, so the
   # tree can be installed under any --prefix.
@@ -64,12 +67,13 @@ function(vorpin_install_tool target)
 endfunction()
 
 set(VORPIN_INSTALLED_LIBRARIES "" CACHE INTERNAL "")
-#             library       headers from  needs
-vorpin_package(vorpin_dll   cardcrypto)
-vorpin_package(sigenv_dll   sigenv        REQUIRES vorpin_dll)
-vorpin_package(exchpack_dll exchpack      REQUIRES vorpin_dll)
-vorpin_package(Docseal      Docseal       REQUIRES vorpin_dll sigenv_dll)
-vorpin_package(Doclock      Doclock       REQUIRES vorpin_dll exchpack_dll)
+#             library          headers from  needs
+vorpin_package(vorpin_cardlock cardlock      INTERNAL)
+vorpin_package(vorpin_dll      cardcrypto    REQUIRES vorpin_cardlock)
+vorpin_package(sigenv_dll      sigenv        REQUIRES vorpin_dll)
+vorpin_package(exchpack_dll    exchpack      REQUIRES vorpin_dll)
+vorpin_package(Docseal         Docseal       REQUIRES vorpin_dll vorpin_cardlock sigenv_dll)
+vorpin_package(Doclock         Doclock       REQUIRES vorpin_dll vorpin_cardlock exchpack_dll)
 
 # Each built tool with its manual page and its bash completion.
 foreach(tool docseal doclock xkms-responder)

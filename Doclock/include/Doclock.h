@@ -7,8 +7,14 @@
  * and read by the exchange library exchpack_dll; Doclock moves the host's
  * buffers into its records and back and starts and stops the card library
  * around the card work. No state is kept between calls, and the host's
- * buffers are only ever written on success. Card entry points are called
- * from one thread at a time, never overlapping other card work.
+ * buffers are only ever written on success.
+ *
+ * Threads: Encrypt and Decrypt hold the process-wide card lock (the one the
+ * card library and Docseal hold for their card work) from the card's start
+ * to its stop, so hosts may call them from any thread; card work then runs
+ * one call at a time and each call answers as it would alone.
+ * GetSignCertificateFromP12 needs no card, takes no lock and runs in
+ * parallel.
  */
 #ifndef DOCLOCK_H
 #define DOCLOCK_H

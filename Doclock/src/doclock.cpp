@@ -7,6 +7,7 @@
 
 #include "Doclock.h"
 #include "exchpack_dll.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 namespace {
@@ -148,13 +149,21 @@ extern "C" DOCLOCK_API int32_t DOCLOCK_STDCALL Encrypt(const char* pin, const un
                                                        int32_t certSize, const unsigned char* data,
                                                        int32_t dataSize, unsigned char* out,
                                                        int32_t* outSize) {
-  return Guarded([&] { return EncryptBody(pin, cert, certSize, data, dataSize, out, outSize); });
+  // The whole card bracket runs under the card lock: no other card work in
+  // the process comes between its start and its stop.
+  return Guarded([&] {
+    const vorpin::CardLock lock;
+    return EncryptBody(pin, cert, certSize, data, dataSize, out, outSize);
+  });
 }
 
 extern "C" DOCLOCK_API int32_t DOCLOCK_STDCALL Decrypt(const char* pin, unsigned char* out,
                                                        int32_t* outSize, const unsigned char* p12,
                                                        int32_t p12Size) {
-  return Guarded([&] { return DecryptBody(pin, out, outSize, p12, p12Size); });
+  return Guarded([&] {
+    const vorpin::CardLock lock;
+    return DecryptBody(pin, out, outSize, p12, p12Size);
+  });
 }
 
 extern "C" DOCLOCK_API int32_t DOCLOCK_STDCALL GetSignCertificateFromP12(const unsigned char* p12,

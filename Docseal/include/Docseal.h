@@ -6,6 +6,17 @@
 // classes (Pkcs7Signature, ICCertificate) and flat entry points for hosts
 // that cannot use classes. Texts are narrow strings in the process's
 // locale encoding; the library's own Chinese texts are Big5 bytes.
+//
+// Threads: the entry points and methods that use the card (Signature,
+// SignMulti, SignTimestamp, VerifyPIN, the two card certificate readers,
+// Pkcs7Signature::Sign, ICCertificate::getSignCert) hold the process-wide
+// card lock (the one the card library and Doclock hold for their card
+// work) from the card's start to its stop, so hosts may call them from any
+// thread; card work then runs one call at a time and each call answers as
+// it would alone. Signature digests its file or directory before it takes
+// the lock. Everything else (verification, signature file texts and
+// certificates, certificate texts, XKMS validation) takes no lock and runs
+// in parallel. One object of either class is used by one thread at a time.
 #ifndef DOCSEAL_H
 #define DOCSEAL_H
 
@@ -104,7 +115,8 @@ class DOCSEAL_API Pkcs7Signature {
   // An empty text is signed as one space.
   void setSignInfo(std::string text);
   // Builds the signed content and has it signed with the card; to be run
-  // between Docguard_init(1) and Docguard_fini(1). 0, 1, 12, 13, 15 or 18.
+  // between Docguard_init(1) and Docguard_fini(1). Holds the card lock for
+  // its run. 0, 1, 12, 13, 15 or 18.
   int32_t Sign();
   // Writes the signature to name (empty: filename + ".sig", or "dir.sig"
   // inside a directory). 0 or 4.

@@ -5,6 +5,7 @@
 
 #include "Docseal.h"
 #include "card_codes.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 // Lets the entry points reach the class's internal field reader.
@@ -48,6 +49,8 @@ DOCSEAL_API int32_t DOCSEAL_STDCALL VerifyPIN(const char* pin) {
     if (pin[0] == '\0') {
       return static_cast<int32_t>(DOCSEAL_ERR_PIN);
     }
+    // No other card work in the process runs between the start and the stop.
+    const vorpin::CardLock lock;
     if (vorpin_init() != VORPIN_OK) {
       // Release a half-done start so that a later call can succeed.
       vorpin_fini();

@@ -4,6 +4,7 @@
 
 #include "Docseal.h"
 #include "card_codes.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 #include "xkms.h"
 
@@ -48,6 +49,8 @@ void ICCertificate::dropCert() noexcept {
 
 int32_t ICCertificate::getSignCert() {
   return docseal::GuardedCall(DOCSEAL_ERR_CARD, [this] {
+    // No other card work in the process runs between the start and the stop.
+    const vorpin::CardLock lock;
     if (vorpin_init() != VORPIN_OK) {
       // A start that failed half-way leaves the card library loaded; stop
       // it, or every later start in the process fails as well.

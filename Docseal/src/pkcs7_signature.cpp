@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "signature_object.h"
 #include "signing_texts.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 namespace docseal {
@@ -417,6 +418,8 @@ int32_t Pkcs7Signature::hashDirLocal() {
 }
 
 int32_t Pkcs7Signature::Sign() {
+  // The certificate read and the signing see the same card start.
+  const vorpin::CardLock lock;
   return Guarded([&]() -> int32_t {
     const int64_t size = static_cast<int64_t>(digestLength > 0 ? digestLength : 0) + 4 +
                          static_cast<int64_t>(fileList.size()) +

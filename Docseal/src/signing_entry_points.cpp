@@ -8,6 +8,7 @@
 #include "name_text.h"
 #include "signature_object.h"
 #include "signing_texts.h"
+#include "vorpin_cardlock.h"
 
 namespace {
 
@@ -20,17 +21,25 @@ void CopyOut(char* out, const std::string& text) {
   memcpy(out, text.c_str(), text.size() + 1);
 }
 
-// Docguard_init(1); a start that failed gives 11 (the PKCS#7 library has
-// already released what the start left behind).
-bool StartSigning() { return Docguard_init(1) == 0; }
-
-// Stops the PKCS#7 library on every way out once it was started.
+// The card bracket of a signing: holds the card lock, so that no other card
+// work in the process runs in between, and starts the PKCS#7 library with
+// Docguard_init(1); once started, stops it with Docguard_fini(1) on every
+// way out. A start that failed gives 11 (the PKCS#7 library has already
+// released what the start left behind).
 class SigningSession {
  public:
-  SigningSession() = default;
-  ~SigningSession() { Docguard_fini(1); }
+  SigningSession() : started_(Docguard_init(1) == 0) {}
+  ~SigningSession() {
+    if (started_) Docguard_fini(1);
+  }
   SigningSession(const SigningSession&) = delete;
   SigningSession& operator=(const SigningSession&) = delete;
+
+  bool started() const { return started_; }
+
+ private:
+  const vorpin::CardLock lock_;  // taken first, given back after the stop
+  const bool started_;
 };
 
 }  // namespace
@@ -46,10 +55,10 @@ extern "C" DOCSEAL_API int32_t DOCSEAL_STDCALL Signature(const char* signInfo, c
     sig.setSigFileName(Text(sigPath));
     if (!sig.setFilename(target)) return DOCSEAL_ERR_PATH;
     sig.setPassword(secret);
-    if (!StartSigning()) return DOCSEAL_ERR_START;
     int32_t rc;
     {
-      SigningSession session;
+      const SigningSession session;
+      if (!session.started()) return DOCSEAL_ERR_START;
       rc = sig.Sign();
     }
     return rc == DOCSEAL_OK ? sig.write2File(Text(sigPath)) : rc;
@@ -65,8 +74,8 @@ extern "C" DOCSEAL_API int32_t DOCSEAL_STDCALL SignMulti(const char* signInfo, c
     Pkcs7Signature sig;
     sig.setSignInfo(Text(signInfo));
     sig.setPassword(secret);
-    if (!StartSigning()) return DOCSEAL_ERR_START;
-    SigningSession session;
+    const SigningSession session;
+    if (!session.started()) return DOCSEAL_ERR_START;
     int32_t result = DOCSEAL_OK;
     for (const std::string& name : docseal::SplitEntries(names, ';')) {
       // An empty name would be taken as the current directory.
@@ -131,11 +140,11 @@ extern "C" DOCSEAL_API int32_t DOCSEAL_STDCALL SignTimestamp(const char* pin, ch
   return Guarded([&]() -> int32_t {
     const std::string secret = Text(pin);
     if (secret.empty()) return DOCSEAL_ERR_PIN;
-    if (!StartSigning()) return DOCSEAL_ERR_START;
     Pkcs7Signature sig;
     int32_t rc;
     {
-      SigningSession session;
+      const SigningSession session;
+      if (!session.started()) return DOCSEAL_ERR_START;
       sig.setSignInfo(docseal::kTimestampText);
       sig.setPassword(secret);
       rc = sig.Sign();

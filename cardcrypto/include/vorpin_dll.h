@@ -18,7 +18,19 @@
  *    otherwise the output is written and its length stored.
  *  - All buffers belong to the caller; nothing outlives a call.
  *  - Card operations work only between a successful vorpin_init and
- *    vorpin_fini. Callers use the library from one thread at a time.
+ *    vorpin_fini.
+ *  - Threads: every function that reaches the card (vorpin_init,
+ *    vorpin_fini, the card key, certificate, PIN and random functions, and
+ *    vorpin_verify / vorpin_pubkey_encrypt, which read the card's
+ *    certificate) holds one process-wide lock for its whole run, the lock
+ *    that Docseal and Doclock hold for their card work too. Card calls may
+ *    come from any thread and never overlap. The started state is one per
+ *    process: a host that runs vorpin_init ... vorpin_fini brackets of its
+ *    own in several threads keeps them apart itself (one thread's
+ *    vorpin_fini ends the start that another's card calls rely on; those
+ *    then answer 512). vorpin_hash, the *_by_cert functions, the
+ *    certificate texts and Base64 take no lock, keep no shared state and
+ *    run in parallel.
  */
 #ifndef VORPIN_DLL_H
 #define VORPIN_DLL_H

@@ -11,6 +11,7 @@
 #include "outlen.h"
 #include "session.h"
 #include "trace.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 namespace {
@@ -138,6 +139,7 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_sign(const unsigned char* data
                                                        unsigned char* sig, int32_t* sig_len,
                                                        int32_t hash_type, const unsigned char* pin,
                                                        int32_t pin_len) {
+  const vorpin::CardLock lock;
   return Guarded([&]() -> int32_t {
     if (!CardReady("vorpin_sign")) return VORPIN_ERR_NOT_INITIALIZED;
     // A negative length cannot be handed to the token, which takes it as a
@@ -158,6 +160,7 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_sign(const unsigned char* data
 extern "C" VORPIN_API int32_t VORPIN_CDECL
 vorpin_prikey_decrypt(const unsigned char* enc, int32_t enc_len, unsigned char* out,
                       int32_t* out_len, const unsigned char* pin, int32_t pin_len) {
+  const vorpin::CardLock lock;
   return Guarded([&]() -> int32_t {
     if (!CardReady("vorpin_prikey_decrypt")) return VORPIN_ERR_NOT_INITIALIZED;
     if (enc == nullptr || enc_len < 0) {

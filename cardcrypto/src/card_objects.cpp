@@ -8,10 +8,12 @@
 #include "session.h"
 #include "state.h"
 #include "trace.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 int32_t vorpin_getcert(unsigned char* cert, int32_t* cert_len, int32_t index) {
   static const char kOp[] = "vorpin_getcert";
+  const vorpin::CardLock lock;
   if (!CardReady(kOp)) return VORPIN_ERR_NOT_INITIALIZED;
   if (cert_len == nullptr) {
     vorpin_trace(
@@ -67,6 +69,7 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_getcert_for_enc(unsigned char*
 extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_check_pin_valid(const unsigned char* pin,
                                                                   int32_t pin_len) {
   static const char kOp[] = "vorpin_check_pin_valid";
+  const vorpin::CardLock lock;
   if (!CardReady(kOp)) return VORPIN_ERR_NOT_INITIALIZED;
   TokenSession session(kOp);
   if (int32_t rc = session.Open(); rc != VORPIN_OK) return rc;
@@ -76,6 +79,7 @@ extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_check_pin_valid(const unsigned
 extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_gen_session_key(unsigned char* out,
                                                                   int32_t count) {
   static const char kOp[] = "vorpin_gen_session_key";
+  const vorpin::CardLock lock;
   if (!CardReady(kOp)) return VORPIN_ERR_NOT_INITIALIZED;
   TokenSession session(kOp);
   if (int32_t rc = session.Open(); rc != VORPIN_OK) return rc;

@@ -6,6 +6,7 @@
 #include "platform/module.h"
 #include "state.h"
 #include "trace.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 LibraryState& State() noexcept {
@@ -96,12 +97,14 @@ int32_t InitSteps(LibraryState& s) {
 }  // namespace
 
 extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_init(void) {
+  const vorpin::CardLock lock;
   int32_t rc = InitSteps(State());
   if (rc != VORPIN_OK) vorpin_trace("vorpin_init(): failed to initialize Smart Card module!");
   return rc;
 }
 
 extern "C" VORPIN_API int32_t VORPIN_CDECL vorpin_fini(void) {
+  const vorpin::CardLock lock;
   LibraryState& s = State();
   if (s.slots != nullptr) {
     std::free(s.slots);

@@ -12,6 +12,7 @@
 #include "digest.h"
 #include "guard.h"
 #include "trace.h"
+#include "vorpin_cardlock.h"
 #include "vorpin_dll.h"
 
 namespace {
@@ -50,6 +51,8 @@ SslPtr<EVP_PKEY> vorpin_RSA_pubkey_get_by_cert(const unsigned char* cert, int32_
 }
 
 SslPtr<EVP_PKEY> vorpin_RSA_pubkey_get(int32_t index) {
+  // The length query and the read see the same card start.
+  const vorpin::CardLock lock;
   int32_t size = 0;
   if (vorpin_getcert(nullptr, &size, index) != VORPIN_ERR_BUFFER_TOO_SMALL) {
     vorpin_trace("vorpin_RSA_pubkey_get(): get the certificate size error!");

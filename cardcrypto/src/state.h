@@ -1,5 +1,7 @@
 // The library-wide state between vorpin_init and vorpin_fini: one instance
-// per process, all zero when the library is loaded.
+// per process, all zero when the library is loaded. Read and written only
+// under the card lock (vorpin_cardlock.h), which every card function of the
+// library holds for its whole run.
 #ifndef CARDCRYPTO_STATE_H
 #define CARDCRYPTO_STATE_H
 
