@@ -55,13 +55,21 @@
   X(EXCHPACK_ERR_CARD_CERT, -123, "the card's certificate could not be read or decoded")       \
   X(EXCHPACK_ERR_SIGN, -124, "the card could not sign")                                        \
   X(EXCHPACK_ERR_KEY_DECRYPT, -125,                                                            \
-    "the card could not decrypt the content key, or it is not an AES-256 key")                 \
+    "the card could not decrypt the content key, or it is not a key of the content cipher")    \
   X(EXCHPACK_ERR_NOT_STRUCTURE, -130, "the bytes are not an exchange structure")               \
   X(EXCHPACK_ERR_BAD_SIGNATURE, -131, "the structure's signature does not verify")             \
   X(EXCHPACK_ERR_NOT_RECIPIENT, -132,                                                          \
     "the structure is not wrapped for the card's encryption certificate")                      \
   X(EXCHPACK_ERR_CONTENT, -133, "the encrypted content is corrupted (length or padding)")      \
-  X(EXCHPACK_ERR_NO_SIGNER_CERT, -134, "the structure holds no certificate of its signer")
+  X(EXCHPACK_ERR_NO_SIGNER_CERT, -134, "the structure holds no certificate of its signer")     \
+  X(EXCHPACK_ERR_WEAK_CIPHER, -135,                                                            \
+    "the content cipher is refused as unsafe (DES, triple DES, RC2, RC4)")                     \
+  X(EXCHPACK_ERR_WEAK_DIGEST, -136,                                                            \
+    "the digest or signature algorithm is refused as unsafe (MD5, SHA-1)")                     \
+  X(EXCHPACK_ERR_WEAK_KEY, -137,                                                               \
+    "the signer's key is refused as too short (RSA below 1024 bits, EC below 224 bits)")       \
+  X(EXCHPACK_ERR_UNSUPPORTED, -138,                                                            \
+    "an algorithm the library does not implement (RSA-OAEP, RSA-PSS, AES-GCM, other ciphers)")
 
 #define EXCHPACK_DEFINE_CODE_(name, value, text) name = value,
 enum exchpack_result { EXCHPACK_RESULT_CODES(EXCHPACK_DEFINE_CODE_) };
