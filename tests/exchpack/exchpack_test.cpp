@@ -266,6 +266,22 @@ TEST_F(CardTest, WrongPinIsTold) {
   ASSERT_EQ(wrapped.rc, EXCHPACK_OK);
   EXPECT_EQ(Wrap(Sample(20), EncCertDer(), 1 << 16, "000000").rc, EXCHPACK_ERR_PIN);
   EXPECT_EQ(Unwrap(wrapped.out, 1 << 16, "000000").rc, EXCHPACK_ERR_PIN);
+
+  // The card refuses after the content is known: the output's block is
+  // left as it was, for the wrap as for the unwrap.
+  const Bytes cert = EncCertDer();
+  for (bool unwrap : {false, true}) {
+    Record in(unwrap ? wrapped.out : Sample(20));
+    Record out(1 << 16);
+    std::memset(out.get()->data, 0xA5, static_cast<size_t>(out.get()->length));
+    const Bytes before = out.bytes();
+    const int32_t rc =
+        unwrap ? P12toData_for_file_exchange(out.get(), in.get(), nullptr, 0, "000000")
+               : DatatoP12_withcert(in.get(), out.get(), cert.data(),
+                                    static_cast<int32_t>(cert.size()), "000000");
+    EXPECT_EQ(rc, EXCHPACK_ERR_PIN) << unwrap;
+    EXPECT_EQ(out.bytes(), before) << unwrap;
+  }
 }
 
 TEST(WithoutCard, CardWorkNeedsTheCardLibraryStarted) {
