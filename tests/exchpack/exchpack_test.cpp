@@ -275,10 +275,10 @@ TEST_F(CardTest, WrongPinIsTold) {
     Record out(1 << 16);
     std::memset(out.get()->data, 0xA5, static_cast<size_t>(out.get()->length));
     const Bytes before = out.bytes();
-    const int32_t rc =
-        unwrap ? P12toData_for_file_exchange(out.get(), in.get(), nullptr, 0, "000000")
-               : DatatoP12_withcert(in.get(), out.get(), cert.data(),
-                                    static_cast<int32_t>(cert.size()), "000000");
+    const int32_t rc = unwrap
+                           ? P12toData_for_file_exchange(out.get(), in.get(), nullptr, 0, "000000")
+                           : DatatoP12_withcert(in.get(), out.get(), cert.data(),
+                                                static_cast<int32_t>(cert.size()), "000000");
     EXPECT_EQ(rc, EXCHPACK_ERR_PIN) << unwrap;
     EXPECT_EQ(out.bytes(), before) << unwrap;
   }
