@@ -29,7 +29,8 @@ cat "$work/data" > /dev/null # warm the page cache
 best() {
   t=999999; m=0
   for _ in 1 2 3; do
-    /usr/bin/time -f '%e %M' -o "$work/time" "$@" > /dev/null 2>&1
+    /usr/bin/time -f '%e %M' -o "$work/time" "$@" > /dev/null 2>"$work/err" ||
+      { echo "failed: $*" >&2; cat "$work/err" >&2; exit 1; }
     read -r s k < "$work/time"
     t=$(awk "BEGIN { print ($s < $t) ? $s : $t }")
     m=$(awk "BEGIN { print ($k > $m) ? $k : $m }")

@@ -4,6 +4,7 @@
 // status is the library's result code modulo 256 (0 for success).
 #include <Doclock.h>
 #include <exchpack_dll.h>  // the codes Doclock passes on
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,8 +46,15 @@ bool ReadInput(const cli::Args& args, std::string* data, int* status) {
     *status = Usage("one input at a time");
     return false;
   }
+  // Room for a regular file's bytes up front: reading then neither copies
+  // the bytes again as the buffer grows nor leaves the old buffers behind.
+  const std::string path = pos.empty() ? "-" : pos[0];
+  struct stat st {};
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    data->reserve(static_cast<size_t>(st.st_size));
+  }
   std::string error;
-  if (!cli::ReadFile(pos.empty() ? "-" : pos[0], data, &error)) {
+  if (!cli::ReadFile(path, data, &error)) {
     *status = cli::Error(kProg, error);
     return false;
   }
