@@ -1,6 +1,7 @@
-// The three entry points: the host's buffers go into the exchange library's
-// records, the card library is started around the card work, and results
-// are copied back only on success.
+// The three entry points: the host's buffers are handed to the exchange
+// library in records (the large input and result in place, the signing
+// certificate in a record of the library's own), the card library is
+// started around the card work, and results reach the host only on success.
 #include <cstring>
 #include <new>
 #include <vector>
@@ -26,6 +27,15 @@ class Record {
   bool Make(int32_t n) {
     made_ = RAW_DATA_new(&record_, n) == EXCHPACK_OK;
     return made_;
+  }
+  // Describes n bytes of the host's own at p instead of a block of the
+  // exchange library: a large call then holds no second copy of its input
+  // or its result. The exchange library only reads an input record, and
+  // writes an output record only on success.
+  bool Borrow(const unsigned char* p, int32_t n) {
+    if (n < 0) return false;
+    record_ = {n, const_cast<unsigned char*>(p)};
+    return true;
   }
   raw_data_st* get() { return &record_; }
   int32_t length() const { return record_.length; }
@@ -54,12 +64,11 @@ int32_t Guarded(Body body) noexcept {
   }
 }
 
-// Copies the record that the exchange library filled into the host's
-// buffer of capacity bytes.
-int32_t CopyOut(const Record& filled, int32_t capacity, unsigned char* out, int32_t* outSize) {
+// The exchange library has filled the host's buffer of capacity bytes that
+// the record borrows: tells the host how many bytes it holds.
+int32_t Written(const Record& filled, int32_t capacity, int32_t* outSize) {
   const int32_t len = filled.length();
   if (len < 0 || len > capacity) return DOCLOCK_ERR_RECORD;
-  if (len > 0) std::memcpy(out, filled.data(), static_cast<size_t>(len));
   *outSize = len;
   return DOCLOCK_OK;
 }
@@ -82,8 +91,7 @@ int32_t EncryptBody(const char* pin, const unsigned char* cert, int32_t certSize
     return DOCLOCK_ERR_RECORD;
   }
   const int32_t capacity = *outSize;
-  if (!input.Make(dataSize) || !output.Make(capacity)) return DOCLOCK_ERR_RECORD;
-  if (dataSize > 0) std::memcpy(input.data(), data, static_cast<size_t>(dataSize));
+  if (!input.Borrow(data, dataSize) || !output.Borrow(out, capacity)) return DOCLOCK_ERR_RECORD;
   // The exchange library gets a copy: the host's certificate is never
   // handed on.
   if (certSize < 0 || !Readable(cert, certSize)) return DOCLOCK_ERR_RECORD;
@@ -92,7 +100,7 @@ int32_t EncryptBody(const char* pin, const unsigned char* cert, int32_t certSize
   if (vorpin_init() != VORPIN_OK) return DOCLOCK_ERR_CARD_START;
   const int32_t rc = DatatoP12_withcert(input.get(), output.get(), cert_copy.data(), certSize, pin);
   if (rc != EXCHPACK_OK) return rc;
-  return CopyOut(output, capacity, out, outSize);
+  return Written(output, capacity, outSize);
 }
 
 int32_t DecryptBody(const char* pin, unsigned char* out, int32_t* outSize, const unsigned char* p12,
@@ -108,13 +116,12 @@ int32_t DecryptBody(const char* pin, unsigned char* out, int32_t* outSize, const
     return DOCLOCK_ERR_RECORD;
   }
   const int32_t capacity = *outSize;
-  if (!output.Make(capacity) || !input.Make(p12Size)) return DOCLOCK_ERR_RECORD;
-  if (p12Size > 0) std::memcpy(input.data(), p12, static_cast<size_t>(p12Size));
+  if (!output.Borrow(out, capacity) || !input.Borrow(p12, p12Size)) return DOCLOCK_ERR_RECORD;
 
   if (vorpin_init() != VORPIN_OK) return DOCLOCK_ERR_CARD_START;
   const int32_t rc = P12toData_for_file_exchange(output.get(), input.get(), nullptr, 0, pin);
   if (rc != EXCHPACK_OK) return rc;
-  return CopyOut(output, capacity, out, outSize);
+  return Written(output, capacity, outSize);
 }
 
 // The record that receives the signing certificate.

@@ -10,9 +10,19 @@
  * the caller starts (vorpin_init) before a wrap or an unwrap and stops
  * (vorpin_fini) afterwards; taking the signer's certificate out needs no card.
  *
+ * Unwrapping also opens what other CMS writers make in that nesting: BER
+ * (indefinite lengths, OCTET STRINGs in segments, as `openssl cms -stream`
+ * writes), AES-128/192/256-CBC content, a signer or recipient named by
+ * issuer and serial number or by subject key identifier, several
+ * certificates, with or without signed attributes (which must be DER),
+ * signed with RSA PKCS#1 v1.5 or ECDSA over SHA-224/256/384/512. Unsafe or
+ * unimplemented algorithms are refused with codes of their own.
+ *
  * Bytes pass in counted-bytes records that RAW_DATA_new and RAW_DATA_delete
- * manage. An output record's length is its capacity on entry and the number
- * of bytes produced on success; on any failure it is left as it was.
+ * manage (a record may also describe a block of the caller's own). An
+ * output record's length is its capacity on entry and the number of bytes
+ * produced on success; on any failure its length and its block are left as
+ * they were: the result is written only once the card has done its part.
  *
  * Every function returns 0 or one of the negative EXCHPACK_ERR_* codes below
  * (none of them is -1 or -23).
@@ -55,13 +65,21 @@
   X(EXCHPACK_ERR_CARD_CERT, -123, "the card's certificate could not be read or decoded")       \
   X(EXCHPACK_ERR_SIGN, -124, "the card could not sign")                                        \
   X(EXCHPACK_ERR_KEY_DECRYPT, -125,                                                            \
-    "the card could not decrypt the content key, or it is not an AES-256 key")                 \
+    "the card could not decrypt the content key, or it is not a key of the content cipher")    \
   X(EXCHPACK_ERR_NOT_STRUCTURE, -130, "the bytes are not an exchange structure")               \
   X(EXCHPACK_ERR_BAD_SIGNATURE, -131, "the structure's signature does not verify")             \
   X(EXCHPACK_ERR_NOT_RECIPIENT, -132,                                                          \
     "the structure is not wrapped for the card's encryption certificate")                      \
   X(EXCHPACK_ERR_CONTENT, -133, "the encrypted content is corrupted (length or padding)")      \
-  X(EXCHPACK_ERR_NO_SIGNER_CERT, -134, "the structure holds no certificate of its signer")
+  X(EXCHPACK_ERR_NO_SIGNER_CERT, -134, "the structure holds no certificate of its signer")     \
+  X(EXCHPACK_ERR_WEAK_CIPHER, -135,                                                            \
+    "the content cipher is refused as unsafe (DES, triple DES, RC2, RC4)")                     \
+  X(EXCHPACK_ERR_WEAK_DIGEST, -136,                                                            \
+    "the digest or signature algorithm is refused as unsafe (MD5, SHA-1)")                     \
+  X(EXCHPACK_ERR_WEAK_KEY, -137,                                                               \
+    "the signer's key is refused as too short (RSA below 1024 bits, EC below 224 bits)")       \
+  X(EXCHPACK_ERR_UNSUPPORTED, -138,                                                            \
+    "an algorithm the library does not implement (RSA-OAEP, RSA-PSS, AES-GCM, other ciphers)")
 
 #define EXCHPACK_DEFINE_CODE_(name, value, text) name = value,
 enum exchpack_result { EXCHPACK_RESULT_CODES(EXCHPACK_DEFINE_CODE_) };
@@ -103,7 +121,7 @@ EXCHPACK_API int32_t EXCHPACK_CDECL DatatoP12_withcert(raw_data_st* in, raw_data
  * reserved_len must be null and 0. The card library must be started.
  * 0, ARGUMENT, MEMORY, INTERNAL, OUTPUT_TOO_SMALL, CARD, PIN, LOGIN,
  * CARD_CERT, KEY_DECRYPT, NOT_STRUCTURE, BAD_SIGNATURE, NOT_RECIPIENT,
- * CONTENT. */
+ * CONTENT, WEAK_CIPHER, WEAK_DIGEST, WEAK_KEY, UNSUPPORTED. */
 EXCHPACK_API int32_t EXCHPACK_CDECL P12toData_for_file_exchange(raw_data_st* out, raw_data_st* in,
                                                                 const unsigned char* reserved,
                                                                 int32_t reserved_len,

@@ -1,7 +1,9 @@
 // DatatoP12_withcert: the data enveloped for the recipient, then signed with
 // the card. The whole structure's size is known before anything is written,
-// so it is checked against the output record's capacity first, and the
-// ciphertext is written (and digested) in place.
+// so it is checked against the output record's capacity first. The content
+// is enciphered twice in cache-sized steps: once for the digest that the
+// card signs, then straight into the output, which is written only once the
+// card has signed.
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -94,28 +96,36 @@ int32_t EncryptKey(EVP_PKEY* recipient, const uint8_t* key, der::Bytes* out) {
   return EXCHPACK_OK;
 }
 
-// Enciphers n bytes of plain into out (AES-256-CBC, PKCS#7 padding),
-// digesting the ciphertext as it is written. Returns the bytes written, or
-// -1.
-long long EncipherAndDigest(const KeyMaterial& km, const uint8_t* plain, size_t n, uint8_t* out,
-                            EVP_MD_CTX* sha) {
+// A cipher context for the content, AES-256-CBC with PKCS#7 padding.
+SslPtr<EVP_CIPHER_CTX> Encipher(const KeyMaterial& km) {
   SslPtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   if (ctx == nullptr ||
       EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, km.key, km.iv) != 1) {
-    return -1;
+    return nullptr;
   }
+  return ctx;
+}
+
+// Enciphers n bytes of plain in cache-sized steps; sink(p, len) takes each
+// piece of ciphertext. scratch (kChunk + kBlockSize bytes) receives the
+// pieces, or null to encipher straight into out. Returns the bytes
+// produced, or -1.
+template <class Sink>
+long long EncipherSteps(EVP_CIPHER_CTX* ctx, const uint8_t* plain, size_t n, uint8_t* scratch,
+                        uint8_t* out, Sink sink) {
   size_t written = 0;
   for (size_t done = 0; done < n;) {
     const int step = static_cast<int>(std::min<size_t>(kChunk, n - done));
+    uint8_t* to = scratch != nullptr ? scratch : out + written;
     int len = 0;
-    if (EVP_EncryptUpdate(ctx.get(), out + written, &len, plain + done, step) != 1) return -1;
-    if (EVP_DigestUpdate(sha, out + written, static_cast<size_t>(len)) != 1) return -1;
+    if (EVP_EncryptUpdate(ctx, to, &len, plain + done, step) != 1) return -1;
+    if (!sink(to, static_cast<size_t>(len))) return -1;
     written += static_cast<size_t>(len);
     done += static_cast<size_t>(step);
   }
+  uint8_t* to = scratch != nullptr ? scratch : out + written;
   int len = 0;
-  if (EVP_EncryptFinal_ex(ctx.get(), out + written, &len) != 1) return -1;
-  if (EVP_DigestUpdate(sha, out + written, static_cast<size_t>(len)) != 1) return -1;
+  if (EVP_EncryptFinal_ex(ctx, to, &len) != 1 || !sink(to, static_cast<size_t>(len))) return -1;
   return static_cast<long long>(written) + len;
 }
 
@@ -211,31 +221,27 @@ int32_t Wrap(raw_data_st* in, raw_data_st* out, const unsigned char* cert, int32
   const size_t total = der::TlvSize(ci_len);
   if (total > static_cast<size_t>(out->length)) return EXCHPACK_ERR_OUTPUT_TOO_SMALL;
 
-  // ---- Write up to the signature.
-  uint8_t* p = out->data;
-  p = der::PutHeader(p, der::kSequence, ci_len);
-  p = Put(p, signed_oid);
-  p = der::PutHeader(p, der::kContext0, der::TlvSize(sd_len));
-  p = der::PutHeader(p, der::kSequence, sd_len);
-  p = Put(p, version1);
-  p = Put(p, digest_algs);
-  p = der::PutHeader(p, der::kSequence, encap_len);
-  p = Put(p, data_oid);
-  p = der::PutHeader(p, der::kContext0, der::TlvSize(env_total));
-  p = der::PutHeader(p, der::kOctetString, env_total);
-
+  // ---- Digest the content: a first pass enciphers into a small scratch
+  // buffer, so that nothing is written before the card has signed (a
+  // refusal leaves the output as it was). Both cipher contexts are made
+  // before the card is asked, so the second pass, straight into the output,
+  // allocates nothing.
+  SslPtr<EVP_CIPHER_CTX> digest_pass = Encipher(km);
+  SslPtr<EVP_CIPHER_CTX> write_pass = Encipher(km);
   SslPtr<EVP_MD_CTX> sha(EVP_MD_CTX_new());
-  if (sha == nullptr || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1 ||
+  der::Bytes scratch(static_cast<size_t>(kChunk) + kBlockSize);
+  if (digest_pass == nullptr || write_pass == nullptr || sha == nullptr ||
+      EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1 ||
       EVP_DigestUpdate(sha.get(), env_prefix.data(), env_prefix.size()) != 1) {
     return EXCHPACK_ERR_INTERNAL;
   }
-  p = Put(p, env_prefix);
-  const long long enciphered = EncipherAndDigest(km, in->data, n, p, sha.get());
-  if (enciphered != static_cast<long long>(ct_len) ||
+  const long long digested = EncipherSteps(
+      digest_pass.get(), in->data, n, scratch.data(), nullptr,
+      [&](const uint8_t* c, size_t len) { return EVP_DigestUpdate(sha.get(), c, len) == 1; });
+  if (digested != static_cast<long long>(ct_len) ||
       EVP_DigestFinal_ex(sha.get(), digest, nullptr) != 1) {
     return EXCHPACK_ERR_INTERNAL;
   }
-  p += ct_len;
 
   // ---- Sign the attributes on the card: a DER DigestInfo of their SHA-256
   // hash with selector 0 gives the standard PKCS#1 v1.5 signature.
@@ -254,6 +260,24 @@ int32_t Wrap(raw_data_st* in, raw_data_st* out, const unsigned char* cert, int32
                   static_cast<int32_t>(std::strlen(pin)));
   if (rc != VORPIN_OK) return CardCode(rc, EXCHPACK_ERR_SIGN);
   if (static_cast<size_t>(produced) != sig_len) return EXCHPACK_ERR_SIGN;
+
+  // ---- Write the structure.
+  uint8_t* p = out->data;
+  p = der::PutHeader(p, der::kSequence, ci_len);
+  p = Put(p, signed_oid);
+  p = der::PutHeader(p, der::kContext0, der::TlvSize(sd_len));
+  p = der::PutHeader(p, der::kSequence, sd_len);
+  p = Put(p, version1);
+  p = Put(p, digest_algs);
+  p = der::PutHeader(p, der::kSequence, encap_len);
+  p = Put(p, data_oid);
+  p = der::PutHeader(p, der::kContext0, der::TlvSize(env_total));
+  p = der::PutHeader(p, der::kOctetString, env_total);
+  p = Put(p, env_prefix);
+  const long long enciphered = EncipherSteps(write_pass.get(), in->data, n, nullptr, p,
+                                             [](const uint8_t*, size_t) { return true; });
+  if (enciphered != static_cast<long long>(ct_len)) return EXCHPACK_ERR_INTERNAL;
+  p += ct_len;
 
   // ---- The certificate and the signer information.
   p = Put(p, certificates);

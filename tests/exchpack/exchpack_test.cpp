@@ -266,6 +266,22 @@ TEST_F(CardTest, WrongPinIsTold) {
   ASSERT_EQ(wrapped.rc, EXCHPACK_OK);
   EXPECT_EQ(Wrap(Sample(20), EncCertDer(), 1 << 16, "000000").rc, EXCHPACK_ERR_PIN);
   EXPECT_EQ(Unwrap(wrapped.out, 1 << 16, "000000").rc, EXCHPACK_ERR_PIN);
+
+  // The card refuses after the content is known: the output's block is
+  // left as it was, for the wrap as for the unwrap.
+  const Bytes cert = EncCertDer();
+  for (bool unwrap : {false, true}) {
+    Record in(unwrap ? wrapped.out : Sample(20));
+    Record out(1 << 16);
+    std::memset(out.get()->data, 0xA5, static_cast<size_t>(out.get()->length));
+    const Bytes before = out.bytes();
+    const int32_t rc = unwrap
+                           ? P12toData_for_file_exchange(out.get(), in.get(), nullptr, 0, "000000")
+                           : DatatoP12_withcert(in.get(), out.get(), cert.data(),
+                                                static_cast<int32_t>(cert.size()), "000000");
+    EXPECT_EQ(rc, EXCHPACK_ERR_PIN) << unwrap;
+    EXPECT_EQ(out.bytes(), before) << unwrap;
+  }
 }
 
 TEST(WithoutCard, CardWorkNeedsTheCardLibraryStarted) {
@@ -360,8 +376,12 @@ TEST(FlippedByte, AnywhereIsRefusedBeforeTheCard) {
   for (size_t i = 0; i < structure.size(); ++i) {
     Bytes flipped = structure;
     flipped[i] ^= 0x01;
+    // A flipped algorithm identifier may name one that is refused or not
+    // implemented; that is a refusal before the card as well.
     const int32_t rc = Unwrap(flipped, 64).rc;
-    ASSERT_TRUE(rc == EXCHPACK_ERR_NOT_STRUCTURE || rc == EXCHPACK_ERR_BAD_SIGNATURE)
+    ASSERT_TRUE(rc == EXCHPACK_ERR_NOT_STRUCTURE || rc == EXCHPACK_ERR_BAD_SIGNATURE ||
+                rc == EXCHPACK_ERR_UNSUPPORTED || rc == EXCHPACK_ERR_WEAK_DIGEST ||
+                rc == EXCHPACK_ERR_WEAK_CIPHER)
         << "byte " << i << " of " << structure.size() << ": " << rc;
   }
   EXPECT_EQ(Unwrap(structure, 64).rc, EXCHPACK_ERR_CARD);
@@ -372,6 +392,125 @@ TEST_F(CardTest, BadSignatureIsTold) {
   ASSERT_EQ(wrapped.rc, EXCHPACK_OK);
   wrapped.out.back() ^= 0x40;  // inside the signature value
   EXPECT_EQ(Unwrap(wrapped.out).rc, EXCHPACK_ERR_BAD_SIGNATURE);
+}
+
+// ---- Structures of other writers ------------------------------------------------------
+
+// A signer other than the card holder's soft key: a key and a certificate
+// made once per run with the stock command.
+std::string OtherSigner(const std::string& kind) {
+  const std::string key = Temp(kind + ".key");
+  const std::string cert = Temp(kind + ".crt");
+  if (access(cert.c_str(), F_OK) != 0) {
+    const std::string newkey =
+        kind == "ec" ? "-newkey ec -pkeyopt ec_paramgen_curve:P-256" : "-newkey rsa:512";
+    EXPECT_TRUE(Shell("openssl req -x509 " + newkey + " -nodes -subj /CN=" + kind + " -keyout " +
+                      key + " -out " + cert + " 2>/dev/null"));
+  }
+  return " -signer " + cert + " -inkey " + key;
+}
+
+struct Writer {
+  const char* name;
+  const char* encrypt;  // options of `openssl cms -encrypt`
+  const char* sign;     // options of `openssl cms -sign`
+  const char* signer;   // "" for the card holder's soft key, else a kind of OtherSigner
+  size_t size;
+  int32_t rc;
+};
+
+// The stock command encrypts for the card's encryption certificate and
+// signs, piped as a writer does it; -stream makes BER with indefinite
+// lengths and the content in 4096-byte segments, so that the envelope's
+// own segments straddle those of the signed content.
+const Writer kWriters[] = {
+    {"der_aes256", "-aes256", "", "", 1000, EXCHPACK_OK},
+    {"streamed_aes256", "-stream -aes256", "-stream", "", 10000, EXCHPACK_OK},
+    {"streamed_aes128", "-stream -aes128", "-stream", "", 10000, EXCHPACK_OK},
+    {"streamed_aes192", "-stream -aes192", "-stream", "", 10000, EXCHPACK_OK},
+    {"streamed_empty", "-stream -aes128", "-stream", "", 0, EXCHPACK_OK},
+    {"streamed_block_multiple", "-stream -aes256", "-stream", "", 8192, EXCHPACK_OK},
+    {"der_aes128", "-aes128", "", "", 33, EXCHPACK_OK},
+    {"der_aes192", "-aes192", "", "", 33, EXCHPACK_OK},
+    {"key_ids", "-stream -aes128 -keyid", "-stream -keyid", "", 5000, EXCHPACK_OK},
+    {"extra_certificates", "-aes256", "-certfile {card}/ca.crt.pem -certfile {card}/enc.crt.pem",
+     "", 100, EXCHPACK_OK},
+    {"no_signed_attributes", "-stream -aes256", "-stream -noattr", "", 9000, EXCHPACK_OK},
+    {"sha512", "-aes256", "-md sha512", "", 100, EXCHPACK_OK},
+    {"ec_signer", "-stream -aes192", "-stream", "ec", 7000, EXCHPACK_OK},
+    {"triple_des", "-des3", "", "", 100, EXCHPACK_ERR_WEAK_CIPHER},
+    {"sha1", "-aes256", "-md sha1", "", 100, EXCHPACK_ERR_WEAK_DIGEST},
+    {"rsa512_signer", "-aes256", "", "rsa512", 100, EXCHPACK_ERR_WEAK_KEY},
+    {"rsa_oaep", "-aes256 -keyopt rsa_padding_mode:oaep", "", "", 100, EXCHPACK_ERR_UNSUPPORTED},
+    {"rsa_pss", "-aes256", "-keyopt rsa_padding_mode:pss", "", 100, EXCHPACK_ERR_UNSUPPORTED},
+    {"aes_gcm", "-aes-256-gcm", "", "", 100, EXCHPACK_ERR_UNSUPPORTED},
+    {"camellia", "-camellia256", "", "", 100, EXCHPACK_ERR_UNSUPPORTED},
+};
+
+std::string WithCardDir(std::string options) {
+  for (size_t at; (at = options.find("{card}")) != std::string::npos;) {
+    options.replace(at, 6, kCardDir);
+  }
+  return options;
+}
+
+class OtherWriter : public CardTest, public testing::WithParamInterface<Writer> {};
+
+TEST_P(OtherWriter, OpensOrIsRefusedWithItsCode) {
+  const Writer& w = GetParam();
+  const Bytes data = Sample(w.size);
+  WriteFile(Temp("plain"), data);
+  const std::string signer =
+      *w.signer != '\0' ? OtherSigner(w.signer)
+                        : " -signer " + Card("sign.crt.pem") + " -inkey " + Card("sign.key.pem");
+  // Key options apply to the recipient or signer named before them.
+  ASSERT_TRUE(Shell("openssl cms -encrypt -binary -outform DER -in " + Temp("plain") + " -recip " +
+                    Card("enc.crt.pem") + " " + WithCardDir(w.encrypt) +
+                    " | openssl cms -sign -nodetach -binary -outform DER" + signer + " " +
+                    WithCardDir(w.sign) + " -out " + Temp("other")));
+  const Bytes structure = ReadFile(Temp("other"));
+  const Result r = Unwrap(structure, static_cast<int32_t>(w.size));
+  ASSERT_EQ(r.rc, w.rc);
+  if (w.rc != EXCHPACK_OK) return;
+  EXPECT_EQ(r.out, data);
+  // One byte short of the data is refused before anything is written.
+  if (w.size > 0) {
+    EXPECT_EQ(Unwrap(structure, static_cast<int32_t>(w.size) - 1).rc,
+              EXCHPACK_ERR_OUTPUT_TOO_SMALL);
+  }
+  // The signer's certificate comes out of every form.
+  if (*w.signer == '\0') {
+    Record in(structure);
+    Record out(1500);
+    ASSERT_EQ(GetSignCertFromP12(in.get(), out.get()), EXCHPACK_OK);
+    EXPECT_EQ(out.bytes(), ReadFile(Card("sign.crt.der")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Structures, OtherWriter, testing::ValuesIn(kWriters),
+                         [](const testing::TestParamInfo<Writer>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// A streamed structure whose signed content was altered in one segment, or
+// cut inside its last segment, is refused before the card.
+TEST(StreamedStructure, DamageIsRefusedBeforeTheCard) {
+  WriteFile(Temp("plain"), Sample(10000));
+  ASSERT_TRUE(Shell(
+      "openssl cms -encrypt -stream -binary -outform DER -aes128 -in " + Temp("plain") + " " +
+      Card("enc.crt.pem") + " | openssl cms -sign -stream -nodetach -binary -outform DER -signer " +
+      Card("sign.crt.pem") + " -inkey " + Card("sign.key.pem") + " -out " + Temp("streamed")));
+  const Bytes structure = ReadFile(Temp("streamed"));
+  Bytes altered = structure;
+  altered[6000] ^= 0x01;  // inside the second segment of ciphertext
+  EXPECT_EQ(Unwrap(altered).rc, EXCHPACK_ERR_BAD_SIGNATURE);
+  // Cut at the end of the content: the end-of-contents octets are missing.
+  const unsigned char eoc[] = {0x00, 0x00, 0x00, 0x00};
+  const auto at = std::search(structure.begin() + 10000, structure.end(), eoc, eoc + 4);
+  ASSERT_NE(at, structure.end());
+  EXPECT_EQ(Unwrap(Bytes(structure.begin(), at)).rc, EXCHPACK_ERR_NOT_STRUCTURE);
+  // The card library is not started: the intact one gets as far as the card.
+  EXPECT_EQ(Unwrap(structure).rc, EXCHPACK_ERR_CARD);
 }
 
 // ---- The signer's certificate ---------------------------------------------------------

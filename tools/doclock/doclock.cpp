@@ -111,8 +111,15 @@ bool ReadInput(const cli::Args& args, std::string* data, int* status) {
     *status = Usage("one input at a time");
     return false;
   }
+  // Room for a regular file's bytes up front: reading then neither copies
+  // the bytes again as the buffer grows nor leaves the old buffers behind.
+  const std::string path = InputPath(args);
+  struct stat st {};
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    data->reserve(static_cast<size_t>(st.st_size));
+  }
   std::string error;
-  if (!cli::ReadFile(InputPath(args), data, &error)) {
+  if (!cli::ReadFile(path, data, &error)) {
     *status = cli::Error(kProg, error);
     return false;
   }
@@ -214,15 +221,17 @@ int RunEncrypt(const cli::Args& args) {
   if (!Fits(data.size(), room)) return cli::Error(kProg, "the data is too large (2 GiB at most)");
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
-  std::vector<unsigned char> out(data.size() + room);
+  // The library writes into the buffer that is then written out, so a
+  // large input is held twice, not four times.
+  std::string out(data.size() + room, '\0');
   int32_t out_size = static_cast<int32_t>(out.size());
-  int32_t rc = Encrypt(pin.c_str(), reinterpret_cast<const unsigned char*>(cert.data()),
-                       static_cast<int32_t>(cert.size()),
-                       reinterpret_cast<const unsigned char*>(data.data()),
-                       static_cast<int32_t>(data.size()), out.data(), &out_size);
+  int32_t rc = Encrypt(
+      pin.c_str(), reinterpret_cast<const unsigned char*>(cert.data()),
+      static_cast<int32_t>(cert.size()), reinterpret_cast<const unsigned char*>(data.data()),
+      static_cast<int32_t>(data.size()), reinterpret_cast<unsigned char*>(&out[0]), &out_size);
   cli::Wipe(&pin);
   if (rc != DOCLOCK_OK) return Report(args, rc);
-  return WriteOutput(args, out.data(), out_size);
+  return WriteOutput(args, reinterpret_cast<const unsigned char*>(out.data()), out_size);
 }
 
 int RunDecrypt(const cli::Args& args) {
@@ -234,14 +243,14 @@ int RunDecrypt(const cli::Args& args) {
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   // The data is never longer than the structure that carries it.
-  std::vector<unsigned char> out(std::max<size_t>(p12.size(), 1));
+  std::string out(std::max<size_t>(p12.size(), 1), '\0');
   int32_t out_size = static_cast<int32_t>(out.size());
   int32_t rc =
-      Decrypt(pin.c_str(), out.data(), &out_size,
+      Decrypt(pin.c_str(), reinterpret_cast<unsigned char*>(&out[0]), &out_size,
               reinterpret_cast<const unsigned char*>(p12.data()), static_cast<int32_t>(p12.size()));
   cli::Wipe(&pin);
   if (rc != DOCLOCK_OK) return Report(args, rc);
-  return WriteOutput(args, out.data(), out_size);
+  return WriteOutput(args, reinterpret_cast<const unsigned char*>(out.data()), out_size);
 }
 
 int RunCert(const cli::Args& args) {
