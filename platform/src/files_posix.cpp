@@ -342,7 +342,11 @@ bool WalkAt(int dir_fd, std::vector<std::string>* components,
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       // Gone since it was listed: no longer part of the tree.
       if (errno == ENOENT) continue;
-      return false;
+      // A subdirectory that can be listed but not searched: none of its
+      // entries can be looked at, so it counts as one that cannot be read.
+      if (unlisted == nullptr || components->empty()) return false;
+      (*unlisted)(*components);
+      return true;
     }
     if (S_ISLNK(st.st_mode)) {
       // A link counts as the regular file it names; anything else it names

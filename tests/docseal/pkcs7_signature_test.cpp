@@ -667,6 +667,9 @@ const TreeChange kTreeChanges[] = {
     {"subdirectory_unlistable",
      [](const std::string& r) { ASSERT_EQ(chmod((r + "/sub").c_str(), 0), 0); },
      kLacks + " sub\\b.txt sub"},
+    {"subdirectory_listable_not_searchable",
+     [](const std::string& r) { ASSERT_EQ(chmod((r + "/sub").c_str(), 0444), 0); },
+     kLacks + " sub\\b.txt sub"},
 };
 
 class TreeChangeTest : public VerifyTest, public ::testing::WithParamInterface<TreeChange> {};
