@@ -204,11 +204,18 @@ if have "$docseal" validate; then
   run validate_https 21 "$docseal" validate --url "https://127.0.0.1:1/" "$card/sign.crt.pem"
   run validate_no_certificate 2 "$docseal" validate --url "$url" junk.sig
   run validate_no_url 2 "$docseal" validate "$card/sign.crt.pem"
+  if [ -s report.txt.sig ]; then
+    run verify_with_validation 0 "$docseal" verify --ca "$card/ca.crt.pem" --validate "$url" \
+      --signature named.sig notes.txt && says "^valid:"
+  fi
   kill $responder_pid
   wait $responder_pid 2>/dev/null
   responder_pid=""
   run validate_service_gone 21 "$docseal" validate --url "$url" "$card/sign.crt.pem" &&
     says "cannot connect to '127.0.0.1' port .*: Connection refused"
+  run verify_validation_service_gone 21 "$docseal" verify --ca "$card/ca.crt.pem" \
+    --validate "$url" --signature named.sig notes.txt && says "intact but NOT VALID" &&
+    says "Connection refused"
 fi
 
 # ---- docseal: the faults of ordinary use, one block each ---------------------------------
