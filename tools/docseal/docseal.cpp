@@ -467,6 +467,7 @@ int RunVerify(const cli::Args& args) {
   TrustOptions trust;
   int status = 0;
   if (!ReadTrustOptions(args, &trust, &status)) return status;
+  if (!path.empty() && !Exists(path)) return FailWith(DOCSEAL_ERR_PATH, PathProblem(path));
   if (sig.empty()) sig = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
   std::string der;
   if (!ReadSignatureFile(sig, &der, &status)) return status;
