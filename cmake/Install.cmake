@@ -8,6 +8,8 @@ include(CMakePackageConfigHelpers)
 
 set(VORPIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorpin)
 set(VORPIN_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The installed libraries in the build tree: tools/../<libdir>, as installed.
+set(VORPIN_BUILD_LIBDIR ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 set(VORPIN_INSTALLED_LIBRARIES "" CACHE INTERNAL "libraries that make install installs")
 
 function(vorpin_package target folder)
@@ -15,8 +17,12 @@ function(vorpin_package target folder)
   if(NOT TARGET ${target})
     return()
   endif()
-  # The installed libraries find each other beside themselves.
-  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  # The installed libraries find each other beside themselves. The build
+  # tree holds them in one folder too, with the same run path: a run path
+  # that is rewritten at install is padded with empty entries, and the loader
+  # reads an empty entry as the current directory.
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON
+                        LIBRARY_OUTPUT_DIRECTORY ${VORPIN_BUILD_LIBDIR})
   install(TARGETS ${target} EXPORT vorpinTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -49,8 +55,11 @@ Cflags: -I\${includedir}
 endfunction()
 
 # Tools are installed with a run path to the installed libraries.
+# As for the libraries, the run path is the same in the build tree, where
+# the tools' folder lies beside the libraries' one.
 function(vorpin_install_tool target)
-  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}"
+                                             BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
@@ -62,11 +71,17 @@ vorpin_package(exchpack_dll exchpack      REQUIRES vorpin_dll)
 vorpin_package(Docseal      Docseal       REQUIRES vorpin_dll sigenv_dll)
 vorpin_package(Doclock      Doclock       REQUIRES vorpin_dll exchpack_dll)
 
+# Each built tool with its manual page and its bash completion.
 foreach(tool docseal doclock xkms-responder)
   if(TARGET ${tool})
     vorpin_install_tool(${tool})
+    install(FILES ${PROJECT_SOURCE_DIR}/man/${tool}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/${tool}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   endif()
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(EXPORT vorpinTargets NAMESPACE vorpin:: DESTINATION ${VORPIN_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vorpinConfig.cmake.in

@@ -1,7 +1,7 @@
 #!/bin/sh
-# The demo: provisions the default card, starts the demo validation service
-# on 127.0.0.1 and runs the main jobs with the command-line tools, saying
-# what each step did.
+# The demo: provisions the default card (once: a card already there is kept),
+# starts the demo validation service on 127.0.0.1 and runs the main jobs with
+# the command-line tools, saying what each step did.
 # usage: demo.sh [BUILD]   (the build folder, default build)
 set -eu
 build=$(cd "${1:-build}" && pwd)
@@ -42,7 +42,7 @@ stop_responder() {
 }
 trap stop_responder EXIT INT TERM
 
-say "Provisioning the default card: a SoftHSM2 token in $card"
+say "The default card: a SoftHSM2 token in $card (made on the first run, then kept)"
 # The card's module keeps one listing order from one card start to the next.
 module=$build/libcard_listing_order.so
 [ -f "$module" ] || module=""
@@ -87,8 +87,8 @@ say "Verifying both: valid (intact, and the signer's certificate leads to the de
 if have "$docseal" verify && [ -f "$work/contract/dir.sig" ]; then
   "$docseal" verify --ca "$card/ca.crt.pem" "$work/contract"
   "$docseal" verify --ca "$card/ca.crt.pem" "$work/report.txt"
-  note "without --ca the demo CA is not trusted: intact, but not valid (exit 30)"
-  expect 30 "$docseal" verify "$work/report.txt"
+  note "without --ca the demo CA is not trusted: intact, but not valid (exit 50)"
+  expect 50 "$docseal" verify "$work/report.txt"
   note "the signer's text, read from the signature:"
   "$docseal" info "$work/report.txt.sig" | sed 's/^/   /'
 else

@@ -10,6 +10,10 @@
 #   PROBE  the card_order_probe program.
 #   MODULE the module the card is reached through (the listing-order module
 #          of the tests, which forwards to SoftHSM2).
+#
+# A card that DIR already holds is kept: data wrapped for its keys stays
+# openable. Only its module link is set again. A DIR that holds no working
+# card (an interrupted run) is moved aside to DIR.broken-TIME, never removed.
 set -eu
 dir=$1
 probe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
@@ -25,7 +29,34 @@ done
 module=${3:-$softhsm}
 module=$(cd "$(dirname "$module")" && pwd)/$(basename "$module")
 
-rm -rf "$dir"
+# listed DIR: the objects come in the order the card library needs, in three
+# fresh processes.
+listed() {
+  for round in 1 2 3; do
+    out=$(SOFTHSM2_CONF="$1/softhsm2.conf" LD_LIBRARY_PATH="$1/module" "$probe" $pin 2>/dev/null) ||
+      return 1
+    [ "$out" = "$(printf 'cert 01 02\nkey 01 02')" ] || return 1
+  done
+}
+
+if [ -e "$dir" ]; then
+  dir=$(cd "$dir" && pwd)
+  whole=1
+  for f in softhsm2.conf ca.crt.pem sign.crt.pem enc.crt.pem revoked.txt expired.crt.pem; do
+    [ -f "$dir/$f" ] || whole=0
+  done
+  if [ $whole = 1 ] && [ -d "$dir/module" ]; then
+    ln -sfn "$module" "$dir/module/aetpkss1.dll"
+    if listed "$dir"; then
+      [ -f "$dir/provisioned" ] || date -u +%Y-%m-%dT%H:%M:%SZ > "$dir/provisioned"
+      echo "keeping the card in $dir"
+      exit 0
+    fi
+  fi
+  aside=$dir.broken-$(date +%Y%m%d-%H%M%S)
+  mv "$dir" "$aside"
+  echo "provision-card: $dir held no working card; moved it to $aside" >&2
+fi
 mkdir -p "$dir/tokens" "$dir/module"
 dir=$(cd "$dir" && pwd)
 ln -s "$module" "$dir/module/aetpkss1.dll"
@@ -57,15 +88,11 @@ while :; do
     pkcs11-tool --module "$softhsm" --token-label "Demo Card" --login --pin $pin \
       --write-object "${who%%:*}.crt.der" --type cert --id "${who##*:}" --label "${who%%:*}" >/dev/null
   done
-  good=1
-  for round in 1 2 3; do
-    out=$(LD_LIBRARY_PATH="$dir/module" "$probe" $pin)
-    [ "$out" = "$(printf 'cert 01 02\nkey 01 02')" ] || { good=0; break; }
-  done
-  [ $good = 1 ] && break
+  listed "$dir" && break
   if [ $try -ge 40 ]; then
     echo "provision-card: SoftHSM2 keeps listing the objects out of order" >&2
     exit 1
   fi
 done
+date -u +%Y-%m-%dT%H:%M:%SZ > "$dir/provisioned"
 echo "provisioned the card in $dir (attempt $try)"

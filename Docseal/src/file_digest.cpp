@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <functional>
 #include <memory>
 
 #include "name_text.h"
@@ -22,10 +23,11 @@ MdCtx StartSha1() {
   return ctx;
 }
 
-platform::ReadStatus Feed(EVP_MD_CTX* ctx, const std::string& path, bool* update_ok) {
-  return platform::StreamFile(path, [&](const unsigned char* data, size_t size) {
+// Feeds a file's bytes into the digest.
+std::function<void(const unsigned char*, size_t)> Into(EVP_MD_CTX* ctx, bool* update_ok) {
+  return [ctx, update_ok](const unsigned char* data, size_t size) {
     if (EVP_DigestUpdate(ctx, data, size) != 1) *update_ok = false;
-  });
+  };
 }
 
 bool Finish(EVP_MD_CTX* ctx, unsigned char out[20]) {
@@ -41,30 +43,40 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-std::string ListedPath(const std::string& base, const std::string& entry) {
-  return JoinPath(base, ReplaceChar(entry, '\\', '/'));
+bool ListedNames(const std::string& entry, std::vector<std::string>* names) {
+  if (entry.empty() || FindLastChar(entry, '\\') + 1 == entry.size()) return false;
+  *names = SplitEntries(entry, '\\');
+  for (const std::string& name : *names) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool DigestFile(const std::string& path, unsigned char out[20]) {
   MdCtx ctx = StartSha1();
   if (ctx == nullptr) return false;
   bool update_ok = true;
-  return Feed(ctx.get(), path, &update_ok) == platform::ReadStatus::kOk && update_ok &&
-         Finish(ctx.get(), out);
+  return platform::StreamFile(path, Into(ctx.get(), &update_ok)) == platform::ReadStatus::kOk &&
+         update_ok && Finish(ctx.get(), out);
 }
 
 bool DigestList(const std::string& base, const std::string& list, unsigned char out[20],
-                bool pass_over_unreadable) {
+                std::vector<std::string>* unreadable) {
   MdCtx ctx = StartSha1();
   if (ctx == nullptr) return false;
   bool update_ok = true;
+  std::vector<std::string> names;
   for (const std::string& entry : SplitEntries(list, ';')) {
     if (entry.empty()) continue;
-    platform::ReadStatus status = Feed(ctx.get(), ListedPath(base, entry), &update_ok);
-    if (status == platform::ReadStatus::kUnreadable && pass_over_unreadable) continue;
-    if (status != platform::ReadStatus::kOk && status != platform::ReadStatus::kMissing) {
-      return false;
-    }
+    const platform::ReadStatus status =
+        ListedNames(entry, &names)
+            ? platform::StreamFileBeneath(base, names, Into(ctx.get(), &update_ok))
+            : platform::ReadStatus::kUnreadable;
+    if (status == platform::ReadStatus::kOk || status == platform::ReadStatus::kMissing) continue;
+    if (unreadable == nullptr) return false;
+    unreadable->push_back(entry);
   }
   return update_ok && Finish(ctx.get(), out);
 }

@@ -4,11 +4,15 @@
 #define DOCSEAL_FILE_DIGEST_H
 
 #include <string>
+#include <vector>
 
 namespace docseal {
 
-// The path of a list entry below base: the entry's "\" become "/".
-std::string ListedPath(const std::string& base, const std::string& entry);
+// The names of a list entry from the directory down ("\" separates them).
+// False for an entry that names no file below the directory: one that is
+// empty, starts or ends with "\", holds an empty, "." or ".." name or a "/".
+// The walk never lists such an entry.
+bool ListedNames(const std::string& entry, std::vector<std::string>* names);
 
 // dir + "/" + name (name alone when dir is empty).
 std::string JoinPath(const std::string& dir, const std::string& name);
@@ -17,12 +21,15 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 bool DigestFile(const std::string& path, unsigned char out[20]);
 
 // SHA-1 over the contents of the files of a ";" list, in list order, below
-// base. Listed files that do not exist and empty entries add nothing. False
-// when a listed path exists but cannot be read as a file, unless
-// pass_over_unreadable: then such a path adds what could be read of it, and
-// the digest no longer matches the one signed.
+// base. Every file is opened beneath base (see platform::StreamFileBeneath),
+// so no entry reaches a file outside it. Listed files that do not exist and
+// empty entries add nothing. False when a listed path exists but cannot be
+// read as a file, or an entry is not one ListedNames accepts, unless
+// unreadable is given: then such entries are passed over (a file adds what
+// could be read of it), their names are appended to *unreadable, and the
+// digest no longer matches the one signed.
 bool DigestList(const std::string& base, const std::string& list, unsigned char out[20],
-                bool pass_over_unreadable = false);
+                std::vector<std::string>* unreadable = nullptr);
 
 }  // namespace docseal
 

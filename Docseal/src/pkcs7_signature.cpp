@@ -89,29 +89,69 @@ std::string TargetOfSignature(const std::string& sig) {
   return DirectoryOf(sig);
 }
 
-// Walks the directory into fileList. False when a directory cannot be
-// listed or a name cannot be written into the list.
-bool BuildFileList(Pkcs7Signature* s) {
+// What a check of a directory found that its list and digest cannot show:
+// names the walk met that a list cannot hold, and listed files or
+// subdirectories that cannot be read.
+struct TreeTrouble {
+  std::vector<std::string> added;
+  std::vector<std::string> unreadable;
+};
+
+// A path below the walked directory as a list writes it.
+std::string ListEntry(const std::vector<std::string>& parts) {
+  std::string entry;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) entry += '\\';
+    entry += parts[i];
+  }
+  return entry;
+}
+
+// Walks the directory into fileList, leaving out the signature file itself
+// (its exact name, directly in the directory). Without trouble: false when a
+// directory cannot be listed or a name cannot be written into the list. With
+// trouble, such names and directories are noted there and the walk goes on.
+bool BuildFileList(Pkcs7Signature* s, TreeTrouble* trouble) {
   const std::string own = BaseName(s->sigFileName);
   std::string list;
   bool representable = true;
-  bool walked = platform::WalkFiles(s->filename, [&](const std::vector<std::string>& parts) {
-    if (parts.size() == 1 && EqualsIgnoreCase(parts[0], own)) return true;
-    for (size_t i = 0; i < parts.size(); ++i) {
+  const auto visit = [&](const std::vector<std::string>& parts) {
+    if (parts.size() == 1 && parts[0] == own) return true;
+    for (const std::string& part : parts) {
       // A "\" or ";" inside a name would make the list ambiguous.
-      if (ContainsChar(parts[i], '\\') || ContainsChar(parts[i], ';')) {
-        representable = false;
-        return false;
+      if (ContainsChar(part, '\\') || ContainsChar(part, ';')) {
+        if (trouble == nullptr) {
+          representable = false;
+          return false;
+        }
+        trouble->added.push_back(ListEntry(parts));
+        return true;
       }
-      if (i > 0) list += '\\';
-      list += parts[i];
     }
+    list += ListEntry(parts);
     list += ';';
     return true;
-  });
+  };
+  const bool walked =
+      trouble == nullptr
+          ? platform::WalkFiles(s->filename, visit)
+          : platform::WalkFiles(s->filename, visit, [&](const std::vector<std::string>& parts) {
+              trouble->unreadable.push_back(ListEntry(parts));
+            });
   if (!walked || !representable) return false;
   s->fileList += list;
   return true;
+}
+
+// The entries of a signed list that name no file below its directory. The
+// walk never writes them, and none of them is ever opened.
+std::vector<std::string> EntriesOutside(const std::string& list) {
+  std::vector<std::string> outside;
+  std::vector<std::string> names;
+  for (const std::string& entry : SplitEntries(list, ';')) {
+    if (!entry.empty() && !ListedNames(entry, &names)) outside.push_back(entry);
+  }
+  return outside;
 }
 
 enum class SigFile { kRead, kCannotOpen, kNotSignature };
@@ -170,37 +210,111 @@ void AppendMissing(const std::string& searched, const std::string& other, std::s
   }
 }
 
-// Compares a verified signature's content with the object's digest and
-// file list.
-int32_t CheckContent(Pkcs7Signature* s, const unsigned char* data, int32_t size) {
+void AppendNames(const std::vector<std::string>& names, std::string* out) {
+  for (const std::string& name : names) {
+    *out += ' ';
+    *out += name;
+  }
+}
+
+// Compares a verified signature's content with the object's digest and file
+// list (byte for byte: on Linux names differing in case are other files).
+// trouble, when given, holds what the walk found besides the list.
+int32_t CheckContent(Pkcs7Signature* s, const unsigned char* data, int32_t size,
+                     const TreeTrouble* trouble) {
   ContentView view;
   if (!ParseContent(data, static_cast<size_t>(size), &view)) return DOCSEAL_ERR_NOT_PKCS7;
   const bool same_digest = memcmp(view.digest, s->digest, kDigestSize) == 0;
   // A renamed file or an added empty file leaves the digest as it was; only
   // the list shows it.
-  const bool same_list = EqualsIgnoreCase(view.list, s->fileList);
-  if (same_digest && same_list) {
+  const bool same_list = view.list == s->fileList;
+  const std::vector<std::string> outside = EntriesOutside(view.list);
+  const bool troubled =
+      trouble != nullptr && (!trouble->added.empty() || !trouble->unreadable.empty());
+  if (same_digest && same_list && outside.empty() && !troubled) {
     s->signInfo = view.text;
     return DOCSEAL_OK;
   }
   std::string message(kContentMismatch);
   // A content without a list is checked as a file: a differing digest gives
   // 7 with the message alone, also for a directory signed while empty.
-  if (view.list_length == 0 && !same_digest) {
+  if (view.list_length == 0 && !same_digest && !troubled) {
     s->signInfo = message;
     return DOCSEAL_ERR_FILE_MISMATCH;
   }
+  std::string more, lacks;
   if (!same_list) {
     if (view.list.size() > s->fileList.size()) {
-      message += kDirectoryLacks;
-      AppendMissing(view.list, s->fileList, &message);
+      AppendMissing(view.list, s->fileList, &lacks);
     } else {
-      message += kDirectoryHoldsMore;
-      AppendMissing(s->fileList, view.list, &message);
+      AppendMissing(s->fileList, view.list, &more);
     }
+  } else {
+    // The list was taken from the signature: its entries outside the
+    // directory were passed over unopened.
+    AppendNames(outside, &lacks);
   }
+  if (trouble != nullptr) {
+    AppendNames(trouble->added, &more);
+    AppendNames(trouble->unreadable, &lacks);
+  }
+  if (!more.empty()) message += kDirectoryHoldsMore + more;
+  if (!lacks.empty()) message += kDirectoryLacks + lacks;
   s->signInfo = message;
   return DOCSEAL_ERR_DIR_MISMATCH;
+}
+
+// setFilename; trouble as for BuildFileList, and listed files that cannot be
+// read are passed over into it.
+bool SetTarget(Pkcs7Signature* s, const std::string& name, TreeTrouble* trouble) {
+  s->filename = name.empty() ? TargetOfSignature(s->sigFileName) : name;
+  const platform::PathKind kind = platform::QueryPath(s->filename);
+  if (kind == platform::PathKind::kMissing) return false;
+  s->isDirectory = kind == platform::PathKind::kDirectory;
+  ReleaseDigest(s);
+  // Each name starts a list of its own, also when one object serves
+  // several names.
+  s->fileList.clear();
+  std::unique_ptr<unsigned char[]> out(new unsigned char[kDigestSize]);
+  if (s->isDirectory) {
+    if (s->sigFileName.empty()) s->sigFileName = JoinPath(s->filename, kDirSigName);
+    if (!BuildFileList(s, trouble) ||
+        !DigestList(s->filename, s->fileList, out.get(),
+                    trouble != nullptr ? &trouble->unreadable : nullptr)) {
+      return false;
+    }
+  } else if (!DigestFile(s->filename, out.get())) {
+    return false;
+  }
+  s->digest = out.release();
+  s->digestLength = kDigestSize;
+  return true;
+}
+
+// verify; trouble as CheckContent takes it.
+int32_t VerifyWith(Pkcs7Signature* s, const TreeTrouble* trouble) {
+  // Nothing was digested: there is nothing to compare the signature with.
+  if (s->digest == nullptr || s->digestLength != kDigestSize) return DOCSEAL_ERR_PATH;
+  if (s->sigFileName.empty()) s->sigFileName = s->filename + ".sig";
+  const SigFile read = LoadSignatureFile(s);
+  if (read == SigFile::kCannotOpen) return DOCSEAL_ERR_PATH;
+  if (read == SigFile::kNotSignature) return DOCSEAL_ERR_NOT_PKCS7;
+  ParsedSignature p7(newPKCS7(&s->signature));
+  if (p7 == nullptr) return DOCSEAL_ERR_NOT_PKCS7;
+
+  SignerList signers(PKCS7_get_signer_infos(p7.get()));
+  const int n = signers != nullptr ? sk_PKCS7_SIGNER_INFOs_num(signers.get()) : 0;
+  std::unique_ptr<bool[]> flags(n > 0 ? new bool[static_cast<size_t>(n)]() : nullptr);
+  std::vector<char> bytes(static_cast<size_t>(n) * 20);
+  if (P7Verify(p7.get(), flags.get(), n > 0 ? bytes.data() : nullptr, 1) != 0) {
+    return DOCSEAL_ERR_SIGNATURE;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (!flags[i]) return DOCSEAL_ERR_SIGNATURE;
+  }
+  RawRecord content;
+  if (!ReadContent(s, p7.get(), &content)) return DOCSEAL_ERR_NOT_PKCS7;
+  return CheckContent(s, content.get()->data, content.get()->length, trouble);
 }
 
 int32_t MapSignAnswer(int answer) {
@@ -219,6 +333,15 @@ int32_t MapSignAnswer(int answer) {
 }
 
 }  // namespace
+
+int32_t VerifyTarget(Pkcs7Signature* s, const std::string& name) {
+  return Guarded([&]() -> int32_t {
+    TreeTrouble trouble;
+    if (!SetTarget(s, name, &trouble)) return DOCSEAL_ERR_PATH;
+    return VerifyWith(s, &trouble);
+  });
+}
+
 }  // namespace docseal
 
 using namespace docseal;
@@ -250,22 +373,7 @@ void Pkcs7Signature::setSignInfo(std::string text) {
 
 bool Pkcs7Signature::setFilename(std::string name) {
   try {
-    filename = name.empty() ? TargetOfSignature(sigFileName) : name;
-    const platform::PathKind kind = platform::QueryPath(filename);
-    if (kind == platform::PathKind::kMissing) return false;
-    isDirectory = kind == platform::PathKind::kDirectory;
-    ReleaseDigest(this);
-    // Each name starts a list of its own, also when one object serves
-    // several names.
-    fileList.clear();
-    if (isDirectory) {
-      if (sigFileName.empty()) sigFileName = JoinPath(filename, kDirSigName);
-      if (!BuildFileList(this)) return false;
-    }
-    digest = hashFile(isDirectory ? fileList : filename);
-    if (digest == nullptr) return false;
-    digestLength = kDigestSize;
-    return true;
+    return SetTarget(this, name, nullptr);
   } catch (...) {
     return false;
   }
@@ -295,8 +403,10 @@ int32_t Pkcs7Signature::hashDirLocal() {
     // A file signature holds no list: its digest is checked against the
     // digest of an empty list. A listed file that cannot be read is passed
     // over, so the check reports a content mismatch rather than a missing
-    // signature file.
-    if (DigestList(filename, fileList, out.get(), true)) {
+    // signature file; so is an entry that would lead outside the directory,
+    // unopened.
+    std::vector<std::string> unreadable;
+    if (DigestList(filename, fileList, out.get(), &unreadable)) {
       digest = out.release();
       digestLength = kDigestSize;
     }
@@ -341,30 +451,7 @@ int32_t Pkcs7Signature::write2File(std::string name) {
 }
 
 int32_t Pkcs7Signature::verify() {
-  return Guarded([&]() -> int32_t {
-    // Nothing was digested: there is nothing to compare the signature with.
-    if (digest == nullptr || digestLength != kDigestSize) return DOCSEAL_ERR_PATH;
-    if (sigFileName.empty()) sigFileName = filename + ".sig";
-    const SigFile read = LoadSignatureFile(this);
-    if (read == SigFile::kCannotOpen) return DOCSEAL_ERR_PATH;
-    if (read == SigFile::kNotSignature) return DOCSEAL_ERR_NOT_PKCS7;
-    ParsedSignature p7(newPKCS7(&signature));
-    if (p7 == nullptr) return DOCSEAL_ERR_NOT_PKCS7;
-
-    SignerList signers(PKCS7_get_signer_infos(p7.get()));
-    const int n = signers != nullptr ? sk_PKCS7_SIGNER_INFOs_num(signers.get()) : 0;
-    std::unique_ptr<bool[]> flags(n > 0 ? new bool[static_cast<size_t>(n)]() : nullptr);
-    std::vector<char> bytes(static_cast<size_t>(n) * 20);
-    if (P7Verify(p7.get(), flags.get(), n > 0 ? bytes.data() : nullptr, 1) != 0) {
-      return DOCSEAL_ERR_SIGNATURE;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (!flags[i]) return DOCSEAL_ERR_SIGNATURE;
-    }
-    RawRecord content;
-    if (!ReadContent(this, p7.get(), &content)) return DOCSEAL_ERR_NOT_PKCS7;
-    return CheckContent(this, content.get()->data, content.get()->length);
-  });
+  return Guarded([&]() -> int32_t { return VerifyWith(this, nullptr); });
 }
 
 std::string Pkcs7Signature::getSignInfo() {

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 #include <new>
+#include <string>
 
 #include "Docseal.h"
 
@@ -21,6 +22,12 @@ int32_t Guarded(Body body) noexcept {
     return kInternalError;
   }
 }
+
+// setFilename(name) and verify() for a check: a directory whose walk meets
+// names a list cannot hold, subdirectories that cannot be listed or files
+// that cannot be read has changed since it was signed, and the answer is 8
+// with those names in signInfo. 3 when the path is missing or unreadable.
+int32_t VerifyTarget(Pkcs7Signature* s, const std::string& name);
 
 }  // namespace docseal
 

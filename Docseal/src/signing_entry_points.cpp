@@ -92,8 +92,8 @@ extern "C" DOCSEAL_API int32_t DOCSEAL_STDCALL Verify(char* signInfoOut, const c
     if (target.empty() && signature.empty()) return DOCSEAL_ERR_PATH;
     Pkcs7Signature sig;
     sig.setSigFileName(signature);
-    if (!sig.setFilename(target)) return DOCSEAL_ERR_PATH;
-    const int32_t rc = sig.verify();
+    const int32_t rc = docseal::VerifyTarget(&sig, target);
+    if (rc == DOCSEAL_ERR_PATH && sig.digest == nullptr) return rc;
     CopyOut(signInfoOut, sig.getSignInfo());
     return rc;
   });

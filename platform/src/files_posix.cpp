@@ -1,10 +1,17 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef SYS_openat2
+#include <linux/openat2.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "platform/files.h"
@@ -28,15 +35,20 @@ class Fd {
     fd_ = -1;
     return fd;
   }
+  void reset(int fd) noexcept {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
 };
 
-// Opens a regular file for reading. O_NONBLOCK keeps a pipe from blocking the
-// open; it is cleared again once the file is known to be regular.
-ReadStatus OpenRegular(const std::string& path, int* fd_out, uint64_t* size_out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+// Opens a regular file for reading, name taken relative to dir_fd. O_NONBLOCK
+// keeps a pipe from blocking the open; it is cleared again once the file is
+// known to be regular.
+ReadStatus OpenRegularAt(int dir_fd, const char* name, int* fd_out, uint64_t* size_out) {
+  int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0)
     return errno == ENOENT || errno == ENOTDIR ? ReadStatus::kMissing : ReadStatus::kUnreadable;
   Fd guard(fd);
@@ -50,6 +62,10 @@ ReadStatus OpenRegular(const std::string& path, int* fd_out, uint64_t* size_out)
   *size_out = static_cast<uint64_t>(st.st_size);
   *fd_out = guard.release();
   return ReadStatus::kOk;
+}
+
+ReadStatus OpenRegular(const std::string& path, int* fd_out, uint64_t* size_out) {
+  return OpenRegularAt(AT_FDCWD, path.c_str(), fd_out, size_out);
 }
 
 // read() that retries after signals; the count read, 0 at the end, -1 on error.
@@ -70,12 +86,10 @@ PathKind QueryPath(const std::string& path) noexcept {
   return PathKind::kOther;
 }
 
-ReadStatus StreamFile(const std::string& path,
-                      const std::function<void(const unsigned char*, size_t)>& sink) {
-  int raw = -1;
-  uint64_t size = 0;
-  ReadStatus status = OpenRegular(path, &raw, &size);
-  if (status != ReadStatus::kOk) return status;
+namespace {
+
+// Feeds the bytes of the open regular file raw to sink and closes it.
+ReadStatus StreamOpenFile(int raw, const std::function<void(const unsigned char*, size_t)>& sink) {
   Fd fd(raw);
   std::unique_ptr<unsigned char[]> piece(new unsigned char[kReadPiece]);
   for (;;) {
@@ -84,6 +98,89 @@ ReadStatus StreamFile(const std::string& path,
     if (got == 0) return ReadStatus::kOk;
     sink(piece.get(), static_cast<size_t>(got));
   }
+}
+
+// A component of a path below a directory that stays in that directory.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// Opens the directory that the first count components name below top,
+// without leaving top and without following links: by openat2 where the
+// kernel has it, else one component at a time with O_NOFOLLOW. The
+// components are plain names. -1 with errno set on failure.
+int OpenDirectoryBeneath(int top, const std::vector<std::string>& components, size_t count,
+                         bool use_openat2) {
+  const int dir_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#ifdef SYS_openat2
+  if (use_openat2) {
+    std::string rel = ".";
+    for (size_t i = 0; i < count; ++i) rel += "/" + components[i];
+    struct open_how how = {};
+    how.flags = dir_flags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, top, rel.c_str(), &how, sizeof how);
+    // Kernels before 5.6 (or filters that hide the call) answer ENOSYS or
+    // EPERM; the walk below is as strict, only slower.
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno != ENOSYS && errno != EPERM) return -1;
+  }
+#else
+  (void)use_openat2;
+#endif
+  Fd current(fcntl(top, F_DUPFD_CLOEXEC, 0));
+  for (size_t i = 0; i < count && current.get() >= 0; ++i) {
+    Fd next(openat(current.get(), components[i].c_str(), dir_flags | O_NOFOLLOW));
+    if (next.get() < 0) {
+      // O_DIRECTORY answers ENOTDIR for a link; it is a link refused, as
+      // openat2 reports it.
+      struct stat st;
+      if (errno == ENOTDIR &&
+          fstatat(current.get(), components[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+      }
+      return -1;
+    }
+    current.reset(next.release());
+  }
+  return current.release();
+}
+
+}  // namespace
+
+ReadStatus StreamFile(const std::string& path,
+                      const std::function<void(const unsigned char*, size_t)>& sink) {
+  int raw = -1;
+  uint64_t size = 0;
+  ReadStatus status = OpenRegular(path, &raw, &size);
+  if (status != ReadStatus::kOk) return status;
+  return StreamOpenFile(raw, sink);
+}
+
+ReadStatus StreamFileBeneath(const std::string& dir, const std::vector<std::string>& components,
+                             const std::function<void(const unsigned char*, size_t)>& sink) {
+  return StreamFileBeneathWith(dir, components, sink, true);
+}
+
+ReadStatus StreamFileBeneathWith(const std::string& dir, const std::vector<std::string>& components,
+                                 const std::function<void(const unsigned char*, size_t)>& sink,
+                                 bool use_openat2) {
+  if (components.empty() || !std::all_of(components.begin(), components.end(), IsPlainName)) {
+    return ReadStatus::kUnreadable;
+  }
+  // An empty directory path is the current directory, as for a relative path.
+  Fd top(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (top.get() < 0)
+    return errno == ENOENT || errno == ENOTDIR ? ReadStatus::kMissing : ReadStatus::kUnreadable;
+  Fd parent(OpenDirectoryBeneath(top.get(), components, components.size() - 1, use_openat2));
+  if (parent.get() < 0)
+    return errno == ENOENT || errno == ENOTDIR ? ReadStatus::kMissing : ReadStatus::kUnreadable;
+  int raw = -1;
+  uint64_t size = 0;
+  ReadStatus status = OpenRegularAt(parent.get(), components.back().c_str(), &raw, &size);
+  if (status != ReadStatus::kOk) return status;
+  return StreamOpenFile(raw, sink);
 }
 
 ReadStatus ReadWholeFile(const std::string& path, uint64_t max_size,
@@ -107,23 +204,85 @@ ReadStatus ReadWholeFile(const std::string& path, uint64_t max_size,
   }
 }
 
-bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept {
-  int raw = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (raw < 0) return false;
-  bool ok = true;
+namespace {
+
+// Writes all bytes to fd, retrying after signals.
+bool WriteAll(int fd, const unsigned char* data, size_t size) {
   size_t done = 0;
-  while (ok && done < size) {
-    ssize_t put = write(raw, data + done, size - done);
+  while (done < size) {
+    ssize_t put = write(fd, data + done, size - done);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      ok = false;
-    } else {
-      done += static_cast<size_t>(put);
-    }
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
   }
-  if (close(raw) != 0) ok = false;
-  if (!ok) unlink(path.c_str());
-  return ok;
+  return true;
+}
+
+// Creates a new file beside target under a name no other file has: the
+// target's name after a "." with a unique ending. The mode is that of open
+// with 0666, so the process's umask applies as for any new file.
+int CreateTemporaryBeside(const std::string& target, std::string* name) {
+  static std::atomic<unsigned> counter{0};
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  // Short enough that the ending still fits into a file name.
+  const std::string base = target.substr(dir.size()).substr(0, 200);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    *name = dir + "." + base + "." + std::to_string(getpid()) + "." +
+            std::to_string(counter.fetch_add(1)) + "." + std::to_string(now.tv_nsec);
+    int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept {
+  try {
+    if (path.empty()) return false;
+    std::string target = path;
+    struct stat st;
+    bool existed = false;
+    if (lstat(path.c_str(), &st) == 0) {
+      if (S_ISLNK(st.st_mode)) {
+        // A link to a file: the file it names is replaced, the link stays.
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), free);
+        if (real == nullptr) return false;
+        target = real.get();
+      } else if (!S_ISREG(st.st_mode)) {
+        return false;
+      }
+      existed = true;
+    } else if (errno != ENOENT) {
+      return false;
+    }
+
+    std::string temporary;
+    Fd fd(CreateTemporaryBeside(target, &temporary));
+    if (fd.get() < 0) return false;
+    // A replaced file keeps its permissions.
+    bool ok = (!existed || fchmod(fd.get(), st.st_mode & 07777) == 0) &&
+              WriteAll(fd.get(), data, size) && fsync(fd.get()) == 0;
+    if (close(fd.release()) != 0) ok = false;
+    if (ok) ok = rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      unlink(temporary.c_str());
+      return false;
+    }
+    // The new name is on the disk once its directory is.
+    const size_t slash = target.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
+    Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.get() >= 0) fsync(dir_fd.get());
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 int CompareNames(const std::string& a, const std::string& b) noexcept {
@@ -170,8 +329,12 @@ bool ListDirectory(int dir_fd, std::vector<std::string>* names) {
   return true;
 }
 
+using Unlisted = std::function<void(const std::vector<std::string>&)>;
+
+// unlisted, when not null, takes the subdirectories that cannot be read.
 bool WalkAt(int dir_fd, std::vector<std::string>* components,
-            const std::function<bool(const std::vector<std::string>&)>& visit) {
+            const std::function<bool(const std::vector<std::string>&)>& visit,
+            const Unlisted* unlisted) {
   std::vector<std::string> names;
   if (!ListDirectory(dir_fd, &names)) return false;
   for (const std::string& name : names) {
@@ -190,7 +353,12 @@ bool WalkAt(int dir_fd, std::vector<std::string>* components,
     bool go_on = true;
     if (S_ISDIR(st.st_mode)) {
       Fd sub(openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      go_on = sub.get() >= 0 && WalkAt(sub.get(), components, visit);
+      std::vector<std::string> sub_names;
+      if (unlisted != nullptr && (sub.get() < 0 || !ListDirectory(sub.get(), &sub_names))) {
+        (*unlisted)(*components);
+      } else {
+        go_on = sub.get() >= 0 && WalkAt(sub.get(), components, visit, unlisted);
+      }
     } else if (S_ISREG(st.st_mode)) {
       go_on = visit(*components);
     }
@@ -200,14 +368,26 @@ bool WalkAt(int dir_fd, std::vector<std::string>* components,
   return true;
 }
 
+bool WalkFrom(const std::string& dir,
+              const std::function<bool(const std::vector<std::string>&)>& visit,
+              const Unlisted* unlisted) {
+  Fd top(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (top.get() < 0) return false;
+  std::vector<std::string> components;
+  return WalkAt(top.get(), &components, visit, unlisted);
+}
+
 }  // namespace
 
 bool WalkFiles(const std::string& dir,
                const std::function<bool(const std::vector<std::string>& components)>& visit) {
-  Fd top(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (top.get() < 0) return false;
-  std::vector<std::string> components;
-  return WalkAt(top.get(), &components, visit);
+  return WalkFrom(dir, visit, nullptr);
+}
+
+bool WalkFiles(const std::string& dir,
+               const std::function<bool(const std::vector<std::string>& components)>& visit,
+               const std::function<void(const std::vector<std::string>& components)>& unlisted) {
+  return WalkFrom(dir, visit, &unlisted);
 }
 
 }  // namespace platform

@@ -101,6 +101,13 @@ CurlUrl ParseHttpUrl(const std::string& url) {
   if (std::strcmp(scheme.get(), "http") != 0) {
     return nullptr;
   }
+  // A user name or password in the address is dropped: the request carries
+  // no credentials, and curl would send them as an Authorization header.
+  for (CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS}) {
+    if (curl_url_set(parsed.get(), part, nullptr, 0) != CURLUE_OK) {
+      return nullptr;
+    }
+  }
   return parsed;
 }
 

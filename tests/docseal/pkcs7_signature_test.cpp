@@ -2,16 +2,23 @@
 // digests, and verification of signature files made with a software signer
 // (the card's work is covered by the SoftHSM and emulated-card suites).
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <openssl/pkcs7.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Docseal.h"
 #include "envelope.h"
+#include "platform/files.h"
 #include "soft_signer.h"
 #include "test_util.h"
 #include "vorpin_dll.h"
@@ -55,12 +62,23 @@ TEST_F(WalkTest, EmptyDirectoryAndOwnSignatureOnlyGiveTheEmptyDigest) {
   for (bool with_sig : {false, true}) {
     const std::string root = tmp_ / (with_sig ? "with_sig" : "empty");
     MakeTree(root, {});
-    if (with_sig) WriteFile(root + "/DIR.SIG", "old signature");
+    if (with_sig) WriteFile(root + "/dir.sig", "old signature");
     Pkcs7Signature s;
     ASSERT_TRUE(s.setFilename(root));
     EXPECT_EQ(s.fileList, "");
     EXPECT_EQ(Digest(s), Sha1(""));
   }
+}
+
+// Only the signature file's own name is left out: on Linux names that differ
+// in case name other files, which the signature must protect.
+TEST_F(WalkTest, NamesDifferingInCaseFromTheSignatureAreListed) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {{"dir.sig", "own"}, {"DIR.SIG", "X"}, {"Dir.Sig", "Y"}, {"a.txt", "a"}});
+  Pkcs7Signature s;
+  ASSERT_TRUE(s.setFilename(root));
+  EXPECT_EQ(s.fileList, "a.txt;DIR.SIG;Dir.Sig;");
+  EXPECT_EQ(Digest(s), Sha1("aXY"));
 }
 
 TEST_F(WalkTest, LinksToFilesCountLinksToDirectoriesAndSpecialFilesDoNot) {
@@ -308,13 +326,24 @@ const DirChange kDirChanges[] = {
        rename((r + "/b.txt").c_str(), (r + "/B.txt").c_str());
      },
      DOCSEAL_ERR_DIR_MISMATCH, "- ab.txt b.txt"},
+    // The walk order and the digest stay; the list holds the old case.
+    {"case_only_rename",
+     [](const std::string& r) { rename((r + "/a.txt").c_str(), (r + "/A.txt").c_str()); },
+     DOCSEAL_ERR_DIR_MISMATCH, "+ A.txt"},
+    {"file_differing_in_case_from_the_signature_changed",
+     [](const std::string& r) { WriteFile(r + "/DIR.SIG", "changed"); }, DOCSEAL_ERR_DIR_MISMATCH,
+     ""},
 };
 
 class DirChangeTest : public VerifyTest, public ::testing::WithParamInterface<DirChange> {};
 
 TEST_P(DirChangeTest, GivesItsResultAndNames) {
   const std::string root = tmp_ / "tree";
-  MakeTree(root, {{"a.txt", "a"}, {"ab.txt", "ab"}, {"b.txt", "b"}, {"sub/b.txt", "b"}});
+  MakeTree(root, {{"a.txt", "a"},
+                  {"ab.txt", "ab"},
+                  {"b.txt", "b"},
+                  {"DIR.SIG", "not the signature"},
+                  {"sub/b.txt", "b"}});
   SignDirectory(root, "signer");
   GetParam().apply(root);
   std::string info;
@@ -521,5 +550,147 @@ TEST_F(VerifyTest, HashDirLocalOnAFileSignatureComparesWithAnEmptyList) {
   EXPECT_EQ(Digest(s), Sha1(""));
   EXPECT_EQ(s.verify(), DOCSEAL_ERR_FILE_MISMATCH);
 }
+
+// Runs body on a thread of its own that has no right to pass over file
+// permissions (a thread's capabilities are its own), so that files and
+// directories of mode 0 cannot be read, also when the tests run as root.
+void WithoutPermissionOverride(const std::function<void()>& body) {
+  std::thread([&] {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+    body();
+  }).join();
+}
+
+// Lists that no walk writes, each with a canary outside the directory: the
+// signature's digest covers the canary's content, so an answer of 0 would
+// mean the canary was read. "@" stands for the temporary directory.
+struct HostileEntry {
+  const char* name;
+  const char* entry;
+};
+const HostileEntry kHostileEntries[] = {
+    {"parent_backslash", "..\\canary.txt"},
+    {"parent_slash", "../canary.txt"},
+    {"parent_after_a_directory", "in\\..\\..\\canary.txt"},
+    {"current_then_parent", ".\\..\\canary.txt"},
+    {"empty_component", "in\\\\..\\..\\canary.txt"},
+    {"absolute_slashes", "@/canary.txt"},
+    {"absolute_backslashes", "\\@\\canary.txt"},
+    {"link_to_a_directory_outside", "up\\canary.txt"},
+};
+
+class HostileListTest : public VerifyTest, public ::testing::WithParamInterface<HostileEntry> {};
+
+TEST_P(HostileListTest, NothingOutsideIsReadAndTheCheckFails) {
+  WriteFile(tmp_ / "canary.txt", "guessed secret");
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {{"a.txt", "a"}, {"in/b.txt", "b"}});
+  ASSERT_EQ(symlink("..", (root + "/up").c_str()), 0);
+  std::string entry = GetParam().entry;
+  for (size_t at = entry.find('@'); at != std::string::npos; at = entry.find('@')) {
+    std::string dir = tmp_.path();
+    if (entry[0] == '\\') {
+      std::replace(dir.begin(), dir.end(), '/', '\\');
+      dir = dir.substr(1);
+    }
+    entry.replace(at, 1, dir);
+  }
+  const std::string list = "a.txt;" + entry + ";";
+  WriteSignature(root + "/dir.sig", ContentRecord(Sha1("aguessed secret"), list, "forged"));
+
+  std::vector<char> out(8192, '#');
+  const std::string sig = root + "/dir.sig";
+  EXPECT_EQ(VerifyDirLocal(out.data(), sig.c_str()), DOCSEAL_ERR_DIR_MISMATCH) << entry;
+  EXPECT_EQ(std::string(out.data()).substr(0, kMismatch.size()), kMismatch);
+  EXPECT_EQ(Verify(out.data(), root.c_str(), sig.c_str()), DOCSEAL_ERR_DIR_MISMATCH) << entry;
+  EXPECT_EQ(std::string(out.data()).substr(0, kMismatch.size()), kMismatch);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, HostileListTest, ::testing::ValuesIn(kHostileEntries),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The component-by-component walk that serves kernels without openat2 keeps
+// to the directory as well.
+TEST(OpenBeneathTest, BothWaysStayInsideTheDirectory) {
+  TempDir tmp;
+  WriteFile(tmp / "canary.txt", "outside");
+  const std::string root = tmp / "tree";
+  MakeTree(root, {{"in/b.txt", "b"}});
+  ASSERT_EQ(symlink("..", (root + "/up").c_str()), 0);
+  ASSERT_EQ(symlink("../../canary.txt", (root + "/in/file_link").c_str()), 0);
+  const struct {
+    std::vector<std::string> names;
+    platform::ReadStatus status;
+    const char* bytes;
+  } cases[] = {
+      {{"in", "b.txt"}, platform::ReadStatus::kOk, "b"},
+      // A link to a file counts as that file, as in the walk.
+      {{"in", "file_link"}, platform::ReadStatus::kOk, "outside"},
+      {{"in", "none"}, platform::ReadStatus::kMissing, ""},
+      {{"up", "canary.txt"}, platform::ReadStatus::kUnreadable, ""},
+      {{"in", "..", "..", "canary.txt"}, platform::ReadStatus::kUnreadable, ""},
+      {{"", "canary.txt"}, platform::ReadStatus::kUnreadable, ""},
+      {{"in/../..", "canary.txt"}, platform::ReadStatus::kUnreadable, ""},
+      {{"in"}, platform::ReadStatus::kUnreadable, ""},
+  };
+  for (bool use_openat2 : {true, false}) {
+    for (const auto& c : cases) {
+      std::string bytes;
+      const platform::ReadStatus status = platform::StreamFileBeneathWith(
+          root, c.names, [&](const unsigned char* d, size_t n) { bytes.append(d, d + n); },
+          use_openat2);
+      EXPECT_EQ(status, c.status) << c.names.back() << " openat2 " << use_openat2;
+      EXPECT_EQ(bytes, c.bytes) << c.names.back() << " openat2 " << use_openat2;
+    }
+  }
+}
+
+// A directory that changed in a way its list cannot show is reported as
+// changed (8, with the names), not as a path that cannot be read.
+struct TreeChange {
+  const char* name;
+  void (*apply)(const std::string& root);
+  std::string expected;  // after the mismatch text
+};
+const TreeChange kTreeChanges[] = {
+    {"added_name_with_semicolon", [](const std::string& r) { WriteFile(r + "/x;y", "n"); },
+     kHoldsMore + " x;y"},
+    {"added_name_with_backslash_in_a_subdirectory",
+     [](const std::string& r) { WriteFile(r + "/sub/x\\y", "n"); }, kHoldsMore + " sub\\x\\y"},
+    {"listed_file_unreadable",
+     [](const std::string& r) { ASSERT_EQ(chmod((r + "/sub/b.txt").c_str(), 0), 0); },
+     kLacks + " sub\\b.txt"},
+    {"subdirectory_unlistable",
+     [](const std::string& r) { ASSERT_EQ(chmod((r + "/sub").c_str(), 0), 0); },
+     kLacks + " sub\\b.txt sub"},
+};
+
+class TreeChangeTest : public VerifyTest, public ::testing::WithParamInterface<TreeChange> {};
+
+TEST_P(TreeChangeTest, VerifyGivesEightWithTheNames) {
+  const std::string root = tmp_ / "tree";
+  MakeTree(root, {{"a.txt", "a"}, {"sub/b.txt", "b"}});
+  SignDirectory(root, "signer");
+  GetParam().apply(root);
+  std::vector<char> out(8192, '#');
+  int rc = -1;
+  WithoutPermissionOverride([&] { rc = Verify(out.data(), root.c_str(), ""); });
+  EXPECT_EQ(rc, DOCSEAL_ERR_DIR_MISMATCH);
+  EXPECT_EQ(std::string(out.data()), kMismatch + GetParam().expected);
+  // Such a tree cannot be signed.
+  bool signable = true;
+  WithoutPermissionOverride([&] {
+    Pkcs7Signature s;
+    signable = s.setFilename(root);
+  });
+  EXPECT_FALSE(signable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, TreeChangeTest, ::testing::ValuesIn(kTreeChanges),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -43,3 +43,30 @@ echo "== the installed tools run from the tree"
 for tool in "$prefix"/usr/bin/*; do
   "$tool" --version
 done
+
+echo "== manual pages and bash completion of the installed tools"
+for tool in "$prefix"/usr/bin/*; do
+  name=$(basename "$tool")
+  page=$prefix/usr/share/man/man1/$name.1
+  completion=$prefix/usr/share/bash-completion/completions/$name
+  [ -f "$page" ] || { echo "missing manual page $name.1"; exit 1; }
+  [ -f "$completion" ] || { echo "missing bash completion for $name"; exit 1; }
+  warnings=$(groff -ww -z -man "$page" 2>&1)
+  [ -z "$warnings" ] || { echo "$name.1: $warnings"; exit 1; }
+  MANWIDTH=80 man -l "$page" > /dev/null 2>&1 || { echo "man cannot show $name.1"; exit 1; }
+  # The completion offers the commands the tool's help lists.
+  commands=$("$tool" --help | sed -n 's/^  \([a-z][a-z-]*\)  .*/\1/p' | sort | tr '\n' ' ')
+  if [ -n "$commands" ]; then
+    offered=$(bash -c '. /usr/share/bash-completion/bash_completion; . "$1"
+      COMP_WORDS=("$2" ""); COMP_CWORD=1; COMP_LINE="$2 "; COMP_POINT=${#COMP_LINE}
+      $(complete -p "$2" | sed "s/.*-F \([^ ]*\) .*/\1/")
+      printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$name" | grep -v '^-' | sort | tr '\n' ' ')
+    [ "$offered" = "$commands" ] ||
+      { echo "$name: completion offers '$offered', --help lists '$commands'"; exit 1; }
+  fi
+  echo "$name: manual page and completion"
+done
+for doc in LICENSE CHANGELOG.md; do
+  [ -f "$prefix/usr/share/doc/vorpin/$doc" ] || { echo "missing $doc"; exit 1; }
+done
+

@@ -82,6 +82,35 @@ expect empty_certificate "" "<Result>Failure</Result>"
 # certificate shows at once, in openssl's "serial=" form.
 openssl x509 -in "$card/sign.crt.pem" -noout -serial >> revoked.txt
 expect newly_revoked "$(b64 "$card/sign.crt.der")" "<Reason>Status</Reason>" "Valid</Status>"
+# The request is read as XML: the certificate element is found by its
+# namespace, whatever the prefix, and only inside a Validate document.
+cert=$(b64 "$card/sign.crt.der")
+post_raw() { printf '%s' "$1" | curl -s -0 -A ICCertificate --data-binary @- "$url"; }
+answer=$(post_raw '<Validate xmlns="http://www.xkms.org/schema/xkms-2001-01-20"><Query><s:KeyInfo xmlns:s="http://www.w3.org/2000/09/xmldsig#"><s:X509Data><s:X509Certificate>'"$cert"'</s:X509Certificate></s:X509Data></s:KeyInfo></Query></Validate>')
+case $answer in *"<Result>Success</Result>"*) echo "ok   other_prefix" ;; *) echo "FAIL other_prefix: $answer"; fail=1 ;; esac
+for row in \
+  "validate_in_comment|<Other><!-- <Validate --><ds:X509Certificate xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">$cert</ds:X509Certificate></Other>" \
+  "other_namespace|<Validate xmlns:ds=\"urn:other\"><ds:X509Certificate>$cert</ds:X509Certificate></Validate>" \
+  "not_well_formed|<Validate xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:X509Certificate>$cert</ds:X509Certificate>" \
+  "with_dtd|<!DOCTYPE Validate [<!ENTITY c \"$cert\">]><Validate xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:X509Certificate>&c;</ds:X509Certificate></Validate>"; do
+  answer=$(post_raw "${row#*|}")
+  case $answer in
+    *"<Result>Failure</Result>"*) echo "ok   ${row%%|*}" ;;
+    *) echo "FAIL ${row%%|*}: $answer"; fail=1 ;;
+  esac
+done
+# The list breaking while the service runs: every answer is a failure,
+# never "Valid", until the list can be read again.
+cp revoked.txt revoked.good
+for row in "malformed|printf 'not a serial\\n' >> revoked.txt" "missing|rm revoked.txt" \
+  "unreadable|rm revoked.txt; mkdir revoked.txt"; do
+  cp revoked.good revoked.txt 2>/dev/null || { rm -rf revoked.txt; cp revoked.good revoked.txt; }
+  sed -i '$d' revoked.txt  # the card's certificate is no longer revoked
+  sh -c "${row#*|}"
+  expect "list_${row%%|*}_while_running" "$cert" "<Result>Failure</Result>" "Valid</Status>"
+done
+rm -rf revoked.txt && cp revoked.good revoked.txt && sed -i '$d' revoked.txt
+expect list_readable_again "$cert" "<Status>Valid</Status>"
 # Not a Validate request, and not a POST.
 answer=$(printf 'hello' | curl -s -0 --data-binary @- "$url")
 case $answer in *"<Result>Failure</Result>"*) echo "ok   not_validate" ;; *) echo "FAIL not_validate: $answer"; fail=1 ;; esac
@@ -90,4 +119,26 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "$url")
 
 kill $pid && wait $pid 2>/dev/null || true
 pid=""
+
+# A revoked list that is missing, unreadable or malformed, or a CA that
+# cannot be read: the service refuses to start (2) and listens nowhere.
+printf '0A\nnot-a-serial\n' > malformed.txt
+mkdir -p a-directory
+for row in "missing_list|--revoked absent.txt|does not exist" \
+  "unreadable_list|--revoked a-directory|cannot be read" \
+  "malformed_list|--revoked malformed.txt|line 2" \
+  "unreadable_ca|--revoked revoked.txt --ca absent.pem|CA certificate"; do
+  rm -f port
+  # shellcheck disable=SC2046
+  status=0
+  timeout 10 "$responder" --ca "$card/ca.crt.pem" $(echo "${row#*|}" | cut -d'|' -f1) \
+    --port-file port > out 2> err || status=$?
+  want=${row##*|}
+  if [ $status = 2 ] && [ ! -e port ] && grep -q "$want" err; then
+    echo "ok   refuses_${row%%|*}"
+  else
+    echo "FAIL refuses_${row%%|*}: exit $status, $(cat err)"
+    fail=1
+  fi
+done
 exit $fail

@@ -84,6 +84,30 @@ TEST_F(XkmsExchange, PostsTheValidateDocumentByteForByteWithOnlyTheClientsHeader
   EXPECT_EQ(headers, expected);  // no Content-Type, Accept or Expect
 }
 
+// Credentials written into the address never reach the wire.
+TEST_F(XkmsExchange, UserPartOfTheAddressIsDropped) {
+  for (const char* user : {"user:secret@", "user@", ":secret@"}) {
+    LoopbackServer server(LoopbackServer::Mode::kAnswer, {LoopbackServer::Answer(kValidBody)});
+    std::string url = server.Url();
+    url.insert(url.find("//") + 2, user);
+    ASSERT_EQ(ValidateCertificate(url, "MIIB"), 0) << url;
+    const std::string raw = server.request();
+    const size_t split = raw.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos) << raw;
+    std::vector<std::string> headers = Lines(raw.substr(0, split + 2));
+    headers.erase(headers.begin());
+    std::sort(headers.begin(), headers.end());
+    const std::vector<std::string> expected = {
+        "Content-Length: 333",
+        "Host: 127.0.0.1:" + std::to_string(server.port()),
+        "User-Agent: ICCertificate",
+    };
+    EXPECT_EQ(headers, expected) << url;
+    EXPECT_EQ(raw.find("secret"), std::string::npos) << url;
+    EXPECT_EQ(raw.find("user"), std::string::npos) << url;
+  }
+}
+
 TEST_F(XkmsExchange, EmptyCertificateTextIsSentAsItIs) {
   LoopbackServer server(LoopbackServer::Mode::kAnswer, {LoopbackServer::Answer(kValidBody)});
   ASSERT_EQ(ValidateCertificate(server.Url(), ""), 0);

@@ -279,6 +279,29 @@ bool ReadLineFromFd(int fd, std::string* line) {
   return true;
 }
 
+// Turns off the echo of a terminal for as long as it lives (the newline
+// still shows); does nothing for a descriptor that is no terminal.
+class EchoOff {
+ public:
+  explicit EchoOff(int fd) : fd_(fd), active_(tcgetattr(fd, &old_) == 0) {
+    if (!active_) return;
+    termios quiet = old_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(fd_, TCSAFLUSH, &quiet);
+  }
+  ~EchoOff() {
+    if (active_) tcsetattr(fd_, TCSAFLUSH, &old_);
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  int fd_;
+  termios old_{};
+  bool active_;
+};
+
 }  // namespace
 
 bool ReadPin(const Args& args, std::string* pin, std::string* error) {
@@ -288,6 +311,11 @@ bool ReadPin(const Args& args, std::string* pin, std::string* error) {
     return false;
   }
   if (args.Has("--pin-stdin")) {
+    // Standard input may be the terminal itself: the PIN is typed unseen.
+    // The echo goes off before the prompt shows, so nothing typed after it
+    // is seen.
+    EchoOff quiet(0);
+    if (isatty(0) == 1) std::fputs("PIN: ", stderr);
     if (!ReadLineFromFd(0, pin)) {
       *error = std::string("cannot read the PIN from standard input: ") + std::strerror(errno);
       return false;
@@ -325,18 +353,13 @@ bool ReadPin(const Args& args, std::string* pin, std::string* error) {
     *error = "no terminal to ask for the PIN: use --pin-stdin, --pin-fd or --pin-file";
     return false;
   }
-  termios old{};
-  bool have_termios = tcgetattr(tty, &old) == 0;
-  if (have_termios) {
-    termios quiet = old;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
-    tcsetattr(tty, TCSAFLUSH, &quiet);
+  bool ok;
+  {
+    EchoOff quiet(tty);
+    static const char kPrompt[] = "PIN: ";
+    (void)!write(tty, kPrompt, sizeof kPrompt - 1);
+    ok = ReadLineFromFd(tty, pin);
   }
-  static const char kPrompt[] = "PIN: ";
-  (void)!write(tty, kPrompt, sizeof kPrompt - 1);
-  bool ok = ReadLineFromFd(tty, pin);
-  if (have_termios) tcsetattr(tty, TCSAFLUSH, &old);
   close(tty);
   if (!ok) *error = "cannot read the PIN from the terminal";
   return ok;

@@ -1,16 +1,20 @@
 // doclock: wraps data for a recipient's certificate with the card, unwraps
 // it, and reads the signer's certificate out of a wrapped structure. Each
-// subcommand drives one entry point of the exchange library; the exit
-// status is the library's result code modulo 256 (0 for success).
+// subcommand drives one entry point of the exchange library. The library's
+// (negative) result codes become exit statuses below 126 through one table,
+// kExitStatuses: statuses of 126 and up mean "not executable", "not found"
+// and "killed by a signal" to the shell.
 #include <Doclock.h>
 #include <exchpack_dll.h>  // the codes Doclock passes on
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <clocale>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -32,25 +36,142 @@ const std::vector<cli::CodeText>& Codes() {
   return codes;
 }
 
+// The exit status of each library code. The exchange codes -1xx exit with
+// 1xx - 90 (11 to 44), so that the status still tells the code; a code the
+// table does not know exits with kOtherCode.
+struct ExitStatus {
+  int32_t code;
+  int status;
+};
+constexpr ExitStatus kExitStatuses[] = {
+    {DOCLOCK_OK, 0},
+    {DOCLOCK_ERR_RECORD, 1},
+    {DOCLOCK_ERR_CARD_START, 23},
+    {EXCHPACK_ERR_ARGUMENT, 11},
+    {EXCHPACK_ERR_MEMORY, 12},
+    {EXCHPACK_ERR_INTERNAL, 13},
+    {EXCHPACK_ERR_RECIPIENT_CERT, 20},
+    {EXCHPACK_ERR_OUTPUT_TOO_SMALL, 21},
+    {EXCHPACK_ERR_CARD, 30},
+    {EXCHPACK_ERR_PIN, 31},
+    {EXCHPACK_ERR_LOGIN, 32},
+    {EXCHPACK_ERR_CARD_CERT, 33},
+    {EXCHPACK_ERR_SIGN, 34},
+    {EXCHPACK_ERR_KEY_DECRYPT, 35},
+    {EXCHPACK_ERR_NOT_STRUCTURE, 40},
+    {EXCHPACK_ERR_BAD_SIGNATURE, 41},
+    {EXCHPACK_ERR_NOT_RECIPIENT, 42},
+    {EXCHPACK_ERR_CONTENT, 43},
+    {EXCHPACK_ERR_NO_SIGNER_CERT, 44},
+};
+constexpr int kOtherCode = 99;
+
+int StatusOf(int32_t code) {
+  for (const auto& row : kExitStatuses) {
+    if (row.code == code) return row.status;
+  }
+  return kOtherCode;
+}
+
+std::string TextOf(int32_t code) {
+  for (const auto& c : Codes()) {
+    if (c.code == code) return c.text;
+  }
+  return "unknown result code";
+}
+
 using cli::Command;
 
 int Usage(const std::string& message) { return cli::Error(kProg, message + " (see --help)"); }
 
-int Fail(int32_t code) { return cli::Fail(kProg, code, Codes()); }
+// With --json, one object on standard output: the library's code, its
+// name and text, the exit status, and the fields of a success.
+int Report(const cli::Args& args, int32_t code, nlohmann::json fields = nlohmann::json::object()) {
+  int status = StatusOf(code);
+  if (code != DOCLOCK_OK) cli::Fail(kProg, code, Codes());  // the message names the code
+  if (!args.Has("--json")) return status;
+  nlohmann::json out = {{"code", code},
+                        {"result", cli::CodeName(code, Codes())},
+                        {"message", TextOf(code)},
+                        {"exit", status}};
+  out.update(fields);
+  std::string error;
+  if (!cli::WriteFileAtomic("-", out.dump() + "\n", &error)) return cli::Error(kProg, error);
+  return status;
+}
 
 // The input: one file argument or standard input ("-" or none).
-bool ReadInput(const cli::Args& args, std::string* data, int* status) {
+std::string InputPath(const cli::Args& args) {
   const auto& pos = args.positional();
-  if (pos.size() > 1) {
+  return pos.empty() ? "-" : pos[0];
+}
+
+bool ReadInput(const cli::Args& args, std::string* data, int* status) {
+  if (args.positional().size() > 1) {
     *status = Usage("one input at a time");
     return false;
   }
   std::string error;
-  if (!cli::ReadFile(pos.empty() ? "-" : pos[0], data, &error)) {
+  if (!cli::ReadFile(InputPath(args), data, &error)) {
     *status = cli::Error(kProg, error);
     return false;
   }
   return true;
+}
+
+// Standard input carries either the PIN or the data, never both: the data
+// would swallow the PIN line (or the PIN read take the data's first line).
+bool PinAndInputApart(const cli::Args& args, int* status) {
+  bool pin_on_stdin =
+      args.Has("--pin-stdin") || (args.Has("--pin-fd") && args.Value("--pin-fd") == "0");
+  if (pin_on_stdin && InputPath(args) == "-") {
+    *status = Usage(
+        "the PIN and the data cannot both come from standard input: give INPUT as a "
+        "file, or the PIN with --pin-fd N or --pin-file FILE");
+    return false;
+  }
+  return true;
+}
+
+// Checks before the PIN is asked for that the output can be written: a
+// terminal is refused for binary data, and FILE must name a writable place
+// in an existing directory.
+bool OutputWritable(const std::string& path, bool binary, int* status) {
+  if (path == "-") {
+    if (binary && isatty(1)) {
+      *status = cli::Error(kProg, "not writing binary data to a terminal: give --output FILE");
+      return false;
+    }
+    return true;
+  }
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    *status = cli::Error(kProg, "the output '" + path + "' is a directory");
+    return false;
+  }
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *status = cli::Error(kProg, "no directory '" + dir + "' for the output '" + path + "'");
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *status = cli::Error(kProg, "cannot write into '" + dir + "' for the output '" + path +
+                                    "': " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Everything that can be checked without the card, in the order a user
+// fixes it: the options, where the PIN and the data come from, the output.
+bool Preflight(const cli::Args& args, int* status) {
+  if (args.Has("--json") && args.Value("--output", "-") == "-") {
+    *status = Usage("--json prints the result on standard output: give the data --output FILE");
+    return false;
+  }
+  return PinAndInputApart(args, status) &&
+         OutputWritable(args.Value("--output", "-"), true, status);
 }
 
 // Sizes cross the library as 32-bit counts.
@@ -58,16 +179,15 @@ bool Fits(size_t n, size_t room) {
   return n <= static_cast<size_t>(std::numeric_limits<int32_t>::max()) - room;
 }
 
-int WriteOutput(const cli::Args& args, const std::string& data) {
+int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) {
   std::string path = args.Value("--output", "-");
-  if (path == "-" && isatty(1)) {
-    return cli::Error(kProg, "not writing binary data to a terminal: give --output FILE");
-  }
   std::string error;
-  if (!cli::WriteFileAtomic(path, data, &error)) return cli::Error(kProg, error);
+  if (!cli::WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(data), size), &error))
+    return cli::Error(kProg, error);
   if (path != "-")
-    std::fprintf(stderr, "%s: wrote %zu bytes to '%s'\n", kProg, data.size(), path.c_str());
-  return 0;
+    std::fprintf(stderr, "%s: wrote %d bytes to '%s'\n", kProg, static_cast<int>(size),
+                 path.c_str());
+  return Report(args, DOCLOCK_OK, {{"output", path}, {"bytes", size}});
 }
 
 std::vector<std::string> WithPin(std::vector<std::string> v) {
@@ -75,12 +195,18 @@ std::vector<std::string> WithPin(std::vector<std::string> v) {
   return v;
 }
 
+std::vector<std::string> Flags(std::vector<std::string> v, bool pin) {
+  if (pin) v.insert(v.end(), cli::kPinFlags.begin(), cli::kPinFlags.end());
+  return v;
+}
+
 int RunEncrypt(const cli::Args& args) {
   std::string cert_path = args.Value("--cert");
   if (cert_path.empty()) return Usage("encrypt: give the recipient's --cert");
+  int status = 0;
+  if (!Preflight(args, &status)) return status;
   std::string cert, data, error;
   if (!cli::ReadFile(cert_path, &cert, &error)) return cli::Error(kProg, error);
-  int status = 0;
   if (!ReadInput(args, &data, &status)) return status;
   // The structure holds the data, its padding, the recipient's key
   // transport and the signer's certificate and signature.
@@ -95,14 +221,14 @@ int RunEncrypt(const cli::Args& args) {
                        reinterpret_cast<const unsigned char*>(data.data()),
                        static_cast<int32_t>(data.size()), out.data(), &out_size);
   cli::Wipe(&pin);
-  if (rc != 0) return Fail(rc);
-  return WriteOutput(
-      args, std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(out_size)));
+  if (rc != DOCLOCK_OK) return Report(args, rc);
+  return WriteOutput(args, out.data(), out_size);
 }
 
 int RunDecrypt(const cli::Args& args) {
-  std::string p12, error;
   int status = 0;
+  if (!Preflight(args, &status)) return status;
+  std::string p12, error;
   if (!ReadInput(args, &p12, &status)) return status;
   if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
   std::string pin;
@@ -114,23 +240,33 @@ int RunDecrypt(const cli::Args& args) {
       Decrypt(pin.c_str(), out.data(), &out_size,
               reinterpret_cast<const unsigned char*>(p12.data()), static_cast<int32_t>(p12.size()));
   cli::Wipe(&pin);
-  if (rc != 0) return Fail(rc);
-  return WriteOutput(
-      args, std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(out_size)));
+  if (rc != DOCLOCK_OK) return Report(args, rc);
+  return WriteOutput(args, out.data(), out_size);
 }
 
 int RunCert(const cli::Args& args) {
-  std::string p12;
+  if (args.Has("--json") && args.Has("--pem")) {
+    return Usage("cert: --json carries the certificate as Base64; give --json or --pem");
+  }
   int status = 0;
+  if (!OutputWritable(args.Value("--output", "-"), false, &status)) return status;
+  std::string p12;
   if (!ReadInput(args, &p12, &status)) return status;
   if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
   std::vector<char> b64(4096, '\0');  // 2 x 1500 bytes at most
   int32_t rc = GetSignCertificateFromP12(reinterpret_cast<const unsigned char*>(p12.data()),
                                          static_cast<int32_t>(p12.size()), b64.data());
-  if (rc != 0) return Fail(rc);
+  if (rc != DOCLOCK_OK) return Report(args, rc);
   std::string text = b64.data();
   std::string out = text + "\n";
-  if (args.Has("--pem")) {
+  if (args.Has("--json")) {
+    nlohmann::json json = {{"code", rc},
+                           {"result", cli::CodeName(rc, Codes())},
+                           {"message", TextOf(rc)},
+                           {"exit", 0},
+                           {"certificate", text}};
+    out = json.dump() + "\n";
+  } else if (args.Has("--pem")) {
     std::string der;
     if (!cli::CertificateDer(text, &der)) return cli::Error(kProg, "no certificate came back");
     out = cli::ToPem(der, "CERTIFICATE");
@@ -142,31 +278,38 @@ int RunCert(const cli::Args& args) {
   return 0;
 }
 
+const char* const kJsonHelp =
+    "  --json            one JSON object on standard output: the library's code\n"
+    "                    (\"code\", \"result\", \"message\") and the exit status (\"exit\")\n";
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"encrypt", "wrap data for a recipient's certificate with the card",
-       "usage: doclock encrypt --cert RECIPIENT [--output FILE] [PIN option] [INPUT]\n"
+       "usage: doclock encrypt --cert RECIPIENT [--output FILE] [--json] [PIN option] [INPUT]\n"
        "\n"
        "Wraps INPUT (or standard input) for the certificate RECIPIENT (PEM, DER or\n"
        "Base64), signed with the card, and writes the exchange structure to FILE\n"
-       "(or standard output). FILE appears only once it is whole.\n",
-       RunEncrypt, WithPin({"--cert", "--output"}), cli::kPinFlags, true},
+       "(or standard output, never a terminal). FILE appears only once it is whole.\n"
+       "With the data on standard input, the PIN comes from --pin-fd or --pin-file.\n",
+       RunEncrypt, WithPin({"--cert", "--output"}), Flags({"--json"}, true), true},
       {"decrypt", "unwrap an exchange structure with the card",
-       "usage: doclock decrypt [--output FILE] [PIN option] [INPUT]\n"
+       "usage: doclock decrypt [--output FILE] [--json] [PIN option] [INPUT]\n"
        "\n"
        "Checks the signature of the exchange structure INPUT (or standard input),\n"
        "unwraps it with the card's encryption key and writes the data to FILE (or\n"
-       "standard output).\n",
-       RunDecrypt, WithPin({"--output"}), cli::kPinFlags, true},
+       "standard output, never a terminal). With the structure on standard input,\n"
+       "the PIN comes from --pin-fd or --pin-file.\n",
+       RunDecrypt, WithPin({"--output"}), Flags({"--json"}, true), true},
       {"cert",
        "print the signer's certificate of an exchange structure",
-       "usage: doclock cert [--pem] [--output FILE] [INPUT]\n"
+       "usage: doclock cert [--pem | --json] [--output FILE] [INPUT]\n"
        "\n"
        "Prints the signing certificate inside the exchange structure as Base64\n"
-       "text of its DER bytes (or PEM with --pem). Needs no card.\n",
+       "text of its DER bytes (or PEM with --pem, or in the \"certificate\" field\n"
+       "of the JSON object with --json). Needs no card.\n",
        RunCert,
        {"--output"},
-       {"--pem"},
+       Flags({"--pem", "--json"}, false),
        false},
   };
   return commands;
@@ -182,12 +325,22 @@ void MainHelp(FILE* out) {
   for (const auto& c : Commands()) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n"
-               "'doclock COMMAND --help' tells more. The exit status is 0 on success, the\n"
-               "library's (negative) result code modulo 256 otherwise, with a one-line\n"
-               "message naming it, and %d when the tool itself cannot go on.\n",
-               cli::kToolError);
+               "'doclock COMMAND --help' tells more.\n"
+               "\n"
+               "Exit status (a failed library call also prints its code on standard error):\n"
+               "  %3d  success\n"
+               "  %3d  the tool itself cannot go on (argument, file, output)\n",
+               0, cli::kToolError);
+  for (const auto& row : kExitStatuses) {
+    if (row.code == DOCLOCK_OK) continue;
+    std::fprintf(out, "  %3d  %d %s\n", row.status, static_cast<int>(row.code),
+                 cli::CodeName(row.code, Codes()).c_str());
+  }
+  std::fprintf(out, "  %3d  any other library code\n", kOtherCode);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return cli::RunTool(kProg, argc, argv, Commands(), MainHelp); }
+int main(int argc, char** argv) {
+  return cli::RunTool(kProg, argc, argv, Commands(), MainHelp, "--json", kJsonHelp);
+}

@@ -38,8 +38,8 @@ const std::vector<cli::CodeText> kCodes = {
 
 // Exit status of a signature that is intact but whose signer's certificate
 // does not lead to a trusted root (or may not sign). Apart from the
-// library's codes (0 to 27) and the tool's own 2.
-constexpr int kUntrusted = 30;
+// library's codes (0 to 27), the tool's own 2 and doclock's statuses.
+constexpr int kUntrusted = 50;
 
 // The most a signature file may hold: the signing library reads no larger one.
 constexpr uint64_t kMaxSignatureFile = 2147483647;
@@ -733,7 +733,7 @@ const std::vector<Command>& Commands() {
        "\"valid\" means intact and signed by a trusted certificate: its chain\n"
        "leads to the system's trust store or a --ca certificate, it is within\n"
        "its validity and its key usage allows signing. An intact signature by\n"
-       "a signer who is not trusted exits with status 30.\n"
+       "a signer who is not trusted exits with status 50.\n"
        "  --signature SIG   the signature file\n"
        "  --ca FILE         also trust the CA certificate(s) in FILE (PEM or DER;\n"
        "                    repeatable)\n"

@@ -1,10 +1,10 @@
 // xkms-responder: a small XKMS 1.0 validation service for the demo CA.
 //
 // A test and demo tool, not a production service: it listens on 127.0.0.1
-// only, serves one connection at a time and holds no state. Each POST body is
-// taken as an XKMS "Validate" request; the certificate inside
-// <ds:X509Certificate> is judged with OpenSSL against the one CA it was
-// given and a list of revoked serial numbers:
+// only (HTTP by libmicrohttpd, one polling thread) and holds no state. Each
+// POST body is parsed as XML (libxml2); a "Validate" document's certificate
+// (the xmldsig X509Certificate element) is judged with OpenSSL against the
+// one CA it was given and a list of revoked serial numbers:
 //   IssureTrust       the certificate is not issued by the CA (name, key
 //                     identifier or CA key usage do not match)
 //   Signature         issued by the CA, but the CA's key does not verify the
@@ -14,9 +14,14 @@
 // and answered with a ValidateResult: <Result>Success</Result> and
 // <Status>Valid</Status>, or <Status>Invalid</Status> followed by one
 // <Reason> per failed check. A body without a decodable certificate gets
-// <Result>Failure</Result>. The reason words are those the card library's
-// client looks for, spelling included.
+// <Result>Failure</Result>, and so does every request while the revoked list
+// cannot be read: the service never calls a certificate valid without
+// having checked it against the list. The reason words are those the card
+// library's client looks for, spelling included.
 #include <arpa/inet.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <microhttpd.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -24,9 +29,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -35,7 +37,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -43,18 +44,18 @@
 #include <vector>
 
 #include "common/ssl_ptr.h"
+#include "platform/files.h"
 
 namespace {
 
 constexpr const char* kVersion = "1.0.0";
-constexpr size_t kMaxHeader = 16 * 1024;
 constexpr size_t kMaxBody = 1024 * 1024;
+constexpr uint64_t kMaxRevokedList = 16u << 20;
+constexpr unsigned kConnectionTimeout = 5;  // seconds: a stalled client does not hold the service
+constexpr const char* kXmlDsig = "http://www.w3.org/2000/09/xmldsig#";
 constexpr const char* kNamespaces =
     "xmlns=\"http://www.xkms.org/schema/xkms-2001-01-20\" "
     "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
-
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 struct Options {
   std::string ca_path;
@@ -75,13 +76,18 @@ void Usage(FILE* out) {
                "\n"
                "  --ca FILE         the CA certificate\n"
                "  --revoked FILE    revoked serial numbers in hex, one a line ('#' starts\n"
-               "                    a comment); read again for every request\n"
+               "                    a comment); read again for every request. A list\n"
+               "                    that cannot be read or holds a line that is no\n"
+               "                    serial number stops the start (exit status 2) and,\n"
+               "                    while running, makes every answer a Failure\n"
                "  --port N          the TCP port (default 0: any free port)\n"
                "  --port-file FILE  write the port in use to FILE once listening\n"
                "  --quiet           no line per request on standard error\n"
                "  --help, --version\n"
                "\n"
-               "Stops on SIGINT or SIGTERM. Not a production service.\n");
+               "Stops on SIGINT or SIGTERM. Exit status: 0 once stopped, 2 for a bad\n"
+               "argument, CA certificate or revoked list, 1 when it cannot listen.\n"
+               "Not a production service.\n");
 }
 
 SslPtr<X509> ReadCertificate(const std::string& path) {
@@ -109,30 +115,53 @@ std::string NormalSerial(std::string hex) {
   return hex.substr(i);
 }
 
-std::set<std::string> ReadRevoked(const std::string& path) {
-  std::set<std::string> out;
-  if (path.empty()) return out;
-  std::ifstream in(path);
+// Reads the revoked list: one serial number a line, in hex, optionally with
+// "serial=" (openssl x509 -serial) or "0x" before it and ':' between the
+// bytes; '#' starts a comment. A missing or unreadable file, or a line that
+// is not a serial number, is an error (in *error), never an empty list.
+bool ReadRevoked(const std::string& path, std::set<std::string>* out, std::string* error) {
+  out->clear();
+  if (path.empty()) return true;
+  std::vector<unsigned char> bytes;
+  switch (platform::ReadWholeFile(path, kMaxRevokedList, &bytes)) {
+    case platform::ReadStatus::kOk:
+      break;
+    case platform::ReadStatus::kMissing:
+      *error = "the revoked list '" + path + "' does not exist";
+      return false;
+    case platform::ReadStatus::kTooLarge:
+      *error = "the revoked list '" + path + "' is larger than 16 MiB";
+      return false;
+    default:
+      *error = "the revoked list '" + path + "' cannot be read";
+      return false;
+  }
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   std::string line;
-  while (std::getline(in, line)) {
-    line = line.substr(0, line.find('#'));
-    size_t b = line.find_first_not_of(" \t\r");
+  for (int number = 1; std::getline(in, line); ++number) {
+    std::string text = line.substr(0, line.find('#'));
+    size_t b = text.find_first_not_of(" \t\r");
     if (b == std::string::npos) continue;
-    line = line.substr(b, line.find_last_not_of(" \t\r") - b + 1);
-    if (line.rfind("serial=", 0) == 0) line = line.substr(7);  // openssl x509 -serial
-    if (line.rfind("0x", 0) == 0 || line.rfind("0X", 0) == 0) line = line.substr(2);
+    text = text.substr(b, text.find_last_not_of(" \t\r") - b + 1);
+    if (text.rfind("serial=", 0) == 0) text = text.substr(7);
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text = text.substr(2);
     std::string hex;
-    bool ok = !line.empty();
-    for (char c : line) {
+    bool ok = true;
+    for (char c : text) {
       if (std::isxdigit(static_cast<unsigned char>(c))) {
         hex += c;
       } else if (c != ':') {
         ok = false;
       }
     }
-    if (ok && !hex.empty()) out.insert(NormalSerial(hex));
+    if (!ok || hex.empty()) {
+      *error = "the revoked list '" + path + "', line " + std::to_string(number) +
+               ", holds no serial number in hex: '" + line + "'";
+      return false;
+    }
+    out->insert(NormalSerial(hex));
   }
-  return out;
+  return true;
 }
 
 std::string SerialHex(const X509* cert) {
@@ -185,19 +214,48 @@ std::string TimeText(const ASN1_TIME* t) {
   return buf;
 }
 
-// The Base64 text between the X509Certificate tags, whitespace dropped,
-// decoded to DER and parsed.
+struct XmlDocFree {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+struct XmlCharFree {
+  void operator()(xmlChar* text) const { xmlFree(text); }
+};
+
+bool IsElement(const xmlNode* node, const char* name, const char* ns_href) {
+  return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, BAD_CAST name) &&
+         (ns_href == nullptr ||
+          (node->ns != nullptr && xmlStrEqual(node->ns->href, BAD_CAST ns_href)));
+}
+
+// The first element of that name and namespace at or below node, in
+// document order.
+const xmlNode* FindElement(const xmlNode* node, const char* name, const char* ns_href) {
+  for (; node != nullptr; node = node->next) {
+    if (IsElement(node, name, ns_href)) return node;
+    if (const xmlNode* below = FindElement(node->children, name, ns_href)) return below;
+  }
+  return nullptr;
+}
+
+// The certificate of a "Validate" request: the Base64 text of its xmldsig
+// X509Certificate element, whitespace dropped, decoded to DER and parsed.
+// A body that is not a well-formed Validate document gives none; so does a
+// document with a DTD (no entity of the client's can stand in it).
 SslPtr<X509> CertificateOfRequest(const std::string& body) {
-  static const std::string kOpen = "<ds:X509Certificate>";
-  static const std::string kClose = "</ds:X509Certificate>";
-  size_t start = body.find(kOpen);
-  if (start == std::string::npos) return nullptr;
-  start += kOpen.size();
-  size_t end = body.find(kClose, start);
-  if (end == std::string::npos) return nullptr;
+  if (body.empty() || body.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  std::unique_ptr<xmlDoc, XmlDocFree> doc(
+      xmlReadMemory(body.data(), static_cast<int>(body.size()), "request.xml", nullptr,
+                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  if (!doc || doc->intSubset != nullptr) return nullptr;
+  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr || !IsElement(root, "Validate", nullptr)) return nullptr;
+  const xmlNode* element = FindElement(root->children, "X509Certificate", kXmlDsig);
+  if (element == nullptr) return nullptr;
+  std::unique_ptr<xmlChar, XmlCharFree> content(xmlNodeGetContent(element));
+  if (!content) return nullptr;
   std::string b64;
-  for (size_t i = start; i < end; ++i) {
-    if (!std::isspace(static_cast<unsigned char>(body[i]))) b64 += body[i];
+  for (const xmlChar* p = content.get(); *p != 0; ++p) {
+    if (!std::isspace(*p)) b64 += static_cast<char>(*p);
   }
   if (b64.empty() || b64.size() % 4 != 0) return nullptr;
   std::vector<unsigned char> der(b64.size() / 4 * 3);
@@ -264,94 +322,93 @@ std::string ResultDocument(const Verdict* v) {
   return out.str();
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+// One request being received: its method and the body so far.
+struct Request {
+  std::string method;
+  std::string body;
+  bool too_large = false;
+};
+
+struct Service {
+  Options opt;
+  X509* ca;
+};
+
+MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml; charset=BIG5");
+  MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
 }
 
-void Reply(int fd, const char* status, const std::string& body) {
-  std::string head =
-      std::string("HTTP/1.0 ") + status +
-      "\r\nContent-Type: text/xml; charset=BIG5\r\nContent-Length: " + std::to_string(body.size()) +
-      "\r\nConnection: close\r\n\r\n";
-  SendAll(fd, head + body);
+void Log(const Options& opt, const std::string& line) {
+  if (!opt.quiet) std::fprintf(stderr, "xkms-responder: %s\n", line.c_str());
 }
 
-// Reads one HTTP request: the head up to the blank line, then the body of
-// Content-Length bytes (or, if the stream ends first, what came).
-bool ReadRequest(int fd, std::string* method, std::string* body) {
-  std::string data;
-  char buf[4096];
-  size_t head_end = std::string::npos;
-  while (head_end == std::string::npos) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR && !g_stop) continue;
-    if (n <= 0) return false;
-    data.append(buf, static_cast<size_t>(n));
-    head_end = data.find("\r\n\r\n");
-    if (head_end == std::string::npos && data.size() > kMaxHeader) return false;
-  }
-  std::string head = data.substr(0, head_end);
-  *body = data.substr(head_end + 4);
-  *method = head.substr(0, head.find(' '));
-  long long length = -1;
-  std::istringstream lines(head);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::string key = Upper(line.substr(0, line.find(':')));
-    if (key == "CONTENT-LENGTH" && line.find(':') != std::string::npos) {
-      length = std::atoll(line.c_str() + line.find(':') + 1);
-    }
-  }
-  if (length < 0) return true;  // no body announced: what came with the head
-  if (length > static_cast<long long>(kMaxBody)) return false;
-  while (body->size() < static_cast<size_t>(length)) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR && !g_stop) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    body->append(buf, static_cast<size_t>(n));
-    if (body->size() > kMaxBody) return false;
-  }
-  body->resize(std::min(body->size(), static_cast<size_t>(length)));
-  return true;
-}
-
-void Serve(int fd, const Options& opt, X509* ca) {
-  timeval tv{5, 0};  // a stalled client does not hold the service
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  std::string method, body;
-  if (!ReadRequest(fd, &method, &body)) {
-    Reply(fd, "400 Bad Request", "");
-    return;
-  }
-  if (method != "POST") {
-    Reply(fd, "405 Method Not Allowed", "");
-    return;
-  }
-  SslPtr<X509> cert =
-      body.find("<Validate") != std::string::npos ? CertificateOfRequest(body) : nullptr;
+// The answer to one whole POST body.
+std::string Answer(const Service& service, const std::string& body) {
+  SslPtr<X509> cert = CertificateOfRequest(body);
   if (!cert) {
-    Reply(fd, "200 OK", ResultDocument(nullptr));
-    if (!opt.quiet) std::fprintf(stderr, "xkms-responder: request without a certificate\n");
-    return;
+    Log(service.opt, "request without a certificate");
+    return ResultDocument(nullptr);
   }
-  Verdict v = Judge(cert.get(), ca, ReadRevoked(opt.revoked_path));
-  Reply(fd, "200 OK", ResultDocument(&v));
-  if (!opt.quiet) {
-    std::string why;
-    for (const auto& r : v.reasons) why += " " + r;
-    std::fprintf(stderr, "xkms-responder: %s serial %s: %s%s\n", v.subject.c_str(),
-                 v.serial.c_str(), v.reasons.empty() ? "Valid" : "Invalid", why.c_str());
+  std::set<std::string> revoked;
+  std::string error;
+  if (!ReadRevoked(service.opt.revoked_path, &revoked, &error)) {
+    // Without the list no certificate can be called valid.
+    std::fprintf(stderr, "xkms-responder: answering Failure: %s\n", error.c_str());
+    return ResultDocument(nullptr);
   }
+  Verdict v = Judge(cert.get(), service.ca, revoked);
+  std::string why;
+  for (const auto& r : v.reasons) why += " " + r;
+  Log(service.opt,
+      v.subject + " serial " + v.serial + ": " + (v.reasons.empty() ? "Valid" : "Invalid") + why);
+  return ResultDocument(&v);
 }
+
+// libmicrohttpd calls this first with the head, then once per piece of the
+// body, then once more with no data: the answer is queued on that call.
+MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* /*url*/, const char* method,
+                     const char* /*version*/, const char* upload_data, size_t* upload_data_size,
+                     void** con_cls) {
+  const auto* service = static_cast<const Service*>(cls);
+  auto* request = static_cast<Request*>(*con_cls);
+  if (request == nullptr) {
+    request = new (std::nothrow) Request;
+    if (request == nullptr) return MHD_NO;
+    request->method = method;
+    *con_cls = request;
+    return MHD_YES;
+  }
+  if (*upload_data_size != 0) {
+    if (request->body.size() + *upload_data_size > kMaxBody) {
+      request->too_large = true;
+    } else if (!request->too_large) {
+      request->body.append(upload_data, *upload_data_size);
+    }
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (request->method != MHD_HTTP_METHOD_POST) {
+    return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "");
+  }
+  if (request->too_large) return Reply(connection, MHD_HTTP_BAD_REQUEST, "");
+  return Reply(connection, MHD_HTTP_OK, Answer(*service, request->body));
+}
+
+void OnCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** con_cls,
+                 MHD_RequestTerminationCode /*why*/) {
+  delete static_cast<Request*>(*con_cls);
+  *con_cls = nullptr;
+}
+
+struct DaemonStop {
+  void operator()(MHD_Daemon* d) const { MHD_stop_daemon(d); }
+};
 
 bool WritePortFile(const std::string& path, int port) {
   std::string tmp = path + ".tmp";
@@ -412,40 +469,50 @@ int main(int argc, char** argv) {
   if (!ca) {
     std::fprintf(stderr, "xkms-responder: cannot read the CA certificate '%s'\n",
                  opt.ca_path.c_str());
-    return 1;
+    return 2;
   }
+  // A list that cannot be read now is refused at once, not found out at the
+  // first request.
+  std::set<std::string> revoked;
+  std::string error;
+  if (!ReadRevoked(opt.revoked_path, &revoked, &error)) {
+    std::fprintf(stderr, "xkms-responder: %s\n", error.c_str());
+    return 2;
+  }
+  xmlInitParser();
 
-  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // SIGINT and SIGTERM are taken by sigwait below; the service's thread
+  // inherits the mask and never sees them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  Service service{opt, ca.get()};
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(opt.port));
-  socklen_t alen = sizeof addr;
-  if (ls < 0 || bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(ls, 16) != 0 || getsockname(ls, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
+  std::unique_ptr<MHD_Daemon, DaemonStop> daemon(MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, static_cast<uint16_t>(opt.port), nullptr,
+      nullptr, &OnRequest, &service, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_CONNECTION_TIMEOUT,
+      kConnectionTimeout, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr, MHD_OPTION_END));
+  if (!daemon) {
     std::fprintf(stderr, "xkms-responder: cannot listen on 127.0.0.1:%d: %s\n", opt.port,
                  std::strerror(errno));
     return 1;
   }
-  int port = ntohs(addr.sin_port);
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
+  int port = info != nullptr ? info->port : opt.port;
   if (!opt.port_file.empty() && !WritePortFile(opt.port_file, port)) {
     std::fprintf(stderr, "xkms-responder: cannot write '%s'\n", opt.port_file.c_str());
     return 1;
   }
   if (!opt.quiet) std::fprintf(stderr, "xkms-responder: listening on 127.0.0.1:%d\n", port);
-
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;  // no SA_RESTART: accept returns EINTR
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  while (!g_stop) {
-    int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    Serve(fd, opt, ca.get());
-    close(fd);
-  }
-  close(ls);
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  daemon.reset();
+  xmlCleanupParser();
   return 0;
 }

@@ -38,12 +38,32 @@ enum class ReadStatus {
 ReadStatus StreamFile(const std::string& path,
                       const std::function<void(const unsigned char*, size_t)>& sink);
 
+// Streams the regular file that components name below dir, as StreamFile
+// does, without leaving dir: every component must be a plain name (not
+// empty, ".", ".." or holding "/"), and the directories on the way are
+// opened beneath dir without following any link, so a link to a directory
+// anywhere on the way gives kUnreadable. The last component may be a link to
+// a regular file, as in WalkFiles. A path that does not exist gives kMissing.
+ReadStatus StreamFileBeneath(const std::string& dir, const std::vector<std::string>& components,
+                             const std::function<void(const unsigned char*, size_t)>& sink);
+
+// StreamFileBeneath; use_openat2 false takes the component-by-component walk
+// that serves kernels without openat2, so that it can be tried everywhere.
+ReadStatus StreamFileBeneathWith(const std::string& dir, const std::vector<std::string>& components,
+                                 const std::function<void(const unsigned char*, size_t)>& sink,
+                                 bool use_openat2);
+
 // Reads a whole regular file of at most max_size bytes into out.
 ReadStatus ReadWholeFile(const std::string& path, uint64_t max_size,
                          std::vector<unsigned char>* out);
 
-// Creates or truncates path and writes the bytes. A file that could not be
-// written completely is removed again. False on any failure.
+// Replaces path with a regular file holding the bytes: they are written to a
+// new file of a temporary name in the same directory, flushed to the disk and
+// renamed over path, so a reader sees either the old file or the new one. A
+// path that exists and is no regular file (a directory, pipe or device) is
+// refused at once and left as it is; a link to a regular file is followed and
+// its target replaced. On any failure path keeps its previous content and the
+// temporary file is removed; nothing else is ever removed. False on failure.
 bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept;
 
 // Order of the entries of one directory in a walk: ASCII letters compared as
@@ -59,6 +79,14 @@ int CompareNames(const std::string& a, const std::string& b) noexcept;
 // enumerated or when visit stopped the walk.
 bool WalkFiles(const std::string& dir,
                const std::function<bool(const std::vector<std::string>& components)>& visit);
+
+// WalkFiles that goes on past a directory below dir that cannot be
+// enumerated (or opened): unlisted receives its components and the walk
+// continues with the next entry. False when dir itself cannot be enumerated
+// or visit stopped the walk.
+bool WalkFiles(const std::string& dir,
+               const std::function<bool(const std::vector<std::string>& components)>& visit,
+               const std::function<void(const std::vector<std::string>& components)>& unlisted);
 
 }  // namespace platform
 
