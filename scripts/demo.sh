@@ -83,10 +83,12 @@ else
   skip "docseal sign"
 fi
 
-say "Verifying both: valid"
+say "Verifying both: valid (intact, and the signer's certificate leads to the demo CA)"
 if have "$docseal" verify && [ -f "$work/contract/dir.sig" ]; then
-  "$docseal" verify "$work/contract"
-  "$docseal" verify "$work/report.txt"
+  "$docseal" verify --ca "$card/ca.crt.pem" "$work/contract"
+  "$docseal" verify --ca "$card/ca.crt.pem" "$work/report.txt"
+  note "without --ca the demo CA is not trusted: intact, but not valid (exit 50)"
+  expect 50 "$docseal" verify "$work/report.txt"
   note "the signer's text, read from the signature:"
   "$docseal" info "$work/report.txt.sig" | sed 's/^/   /'
 else
@@ -97,12 +99,12 @@ say "Changing a file and adding one, then verifying again: not valid, with the n
 if have "$docseal" verify && [ -f "$work/contract/dir.sig" ]; then
   echo "Payment within 90 days." > "$work/contract/annex/payment schedule.txt"
   echo "a note slipped in later" > "$work/contract/extra.txt"
-  expect 8 "$docseal" verify "$work/contract"
+  expect 8 "$docseal" verify --ca "$card/ca.crt.pem" "$work/contract"
   echo "Quarterly report: figures revised." > "$work/report.txt"
-  expect 7 "$docseal" verify "$work/report.txt"
+  expect 7 "$docseal" verify --ca "$card/ca.crt.pem" "$work/report.txt"
   note "the same answer as JSON:"
   set +e
-  "$docseal" verify --json "$work/contract" | sed 's/^/   /'
+  "$docseal" verify --ca "$card/ca.crt.pem" --json "$work/contract" | sed 's/^/   /'
   set -e
 else
   skip "docseal verify"

@@ -1,5 +1,5 @@
 // The tools' shared parts: text conversion for display and JSON, argument
-// scanning, PIN input and files written through a temporary name.
+// scanning, PIN input and files written whole or not at all.
 #include "cli.h"
 
 #include <fcntl.h>
@@ -30,19 +30,25 @@ struct TextCase {
   std::string in;
   std::string display;
   std::string json;
+  std::string english;
 };
 
 const TextCase kTextCases[] = {
-    {"plain_ascii", "C.UTF-8", "Alice", "Alice", "\"Alice\""},
-    {"phrase_in_utf8_locale", "C.UTF-8", kMismatchBig5, kMismatchUtf8, "\"" + kMismatchUtf8 + "\""},
+    {"plain_ascii", "C.UTF-8", "Alice", "Alice", "\"Alice\"", "Alice"},
+    {"phrase_in_utf8_locale", "C.UTF-8", kMismatchBig5, kMismatchUtf8, "\"" + kMismatchUtf8 + "\"",
+     "the content does not match the signature value"},
     // The names after the phrases are the locale's bytes and stay as they are.
     {"phrase_then_utf8_name", "C.UTF-8", kMismatchBig5 + kAddedBig5 + " caf\xc3\xa9.txt",
-     kMismatchUtf8 + kAddedUtf8 + " café.txt", "\"" + kMismatchUtf8 + kAddedUtf8 + " café.txt\""},
+     kMismatchUtf8 + kAddedUtf8 + " café.txt", "\"" + kMismatchUtf8 + kAddedUtf8 + " café.txt\"",
+     "the content does not match the signature value, the directory also holds: café.txt"},
     {"phrase_in_ascii_locale", "C", kMismatchBig5 + kAddedBig5 + " a.txt",
      "the content does not match the signature value, the directory also holds: a.txt",
-     "\"" + kMismatchUtf8 + kAddedUtf8 + " a.txt\""},
-    {"json_escapes", "C.UTF-8", "a\"b\\c\nd\x01", "a\"b\\c\nd\x01", "\"a\\\"b\\\\c\\nd\\u0001\""},
-    {"json_invalid_utf8", "C.UTF-8", "x\xff\xc3", "x\xff\xc3", "\"x\xef\xbf\xbd\xef\xbf\xbd\""},
+     "\"" + kMismatchUtf8 + kAddedUtf8 + " a.txt\"",
+     "the content does not match the signature value, the directory also holds: a.txt"},
+    {"json_escapes", "C.UTF-8", "a\"b\\c\nd\x01", "a\"b\\c\nd\x01", "\"a\\\"b\\\\c\\nd\\u0001\"",
+     "a\"b\\c\nd\x01"},
+    {"json_invalid_utf8", "C.UTF-8", "x\xff\xc3", "x\xff\xc3", "\"x\xef\xbf\xbd\xef\xbf\xbd\"",
+     "x\xef\xbf\xbd\xef\xbf\xbd"},
 };
 
 class CliText : public testing::TestWithParam<TextCase> {
@@ -51,9 +57,23 @@ class CliText : public testing::TestWithParam<TextCase> {
   void TearDown() override { std::setlocale(LC_ALL, "C"); }
 };
 
-TEST_P(CliText, DisplayAndJson) {
+TEST_P(CliText, DisplayJsonAndEnglish) {
   EXPECT_EQ(cli::ForDisplay(GetParam().in), GetParam().display);
-  EXPECT_EQ(cli::Json(GetParam().in), GetParam().json);
+  EXPECT_EQ(nlohmann::json(cli::Utf8(GetParam().in)).dump(), GetParam().json);
+  EXPECT_EQ(cli::English(GetParam().in), GetParam().english);
+}
+
+// File names keep every byte: what is not UTF-8 is escaped, so that two
+// names that differ only there stay apart.
+TEST(CliText, NamesEscapeBytesThatAreNotUtf8) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"caf\xc3\xa9.txt", "café.txt"},
+      {"caf\xe9.txt", "caf\\xe9.txt"},      // Latin-1 é
+      {"a\xc3", "a\\xc3"},                  // cut short
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate
+  };
+  for (const auto& row : rows) EXPECT_EQ(cli::NameUtf8(row.first), row.second) << row.first;
+  EXPECT_NE(cli::NameUtf8("\xe9"), cli::NameUtf8("\xea"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, CliText, testing::ValuesIn(kTextCases),
@@ -141,24 +161,15 @@ TEST_F(CliFiles, AtomicWriteReplacesWholeOrLeavesTheOld) {
   EXPECT_FALSE(cli::WriteFileAtomic(dir_ + "/missing/out.bin", "x", &error));
 }
 
-TEST_F(CliFiles, TempBesideIsRenamedOnlyWhenCommittedAndWritten) {
-  std::string final_path = dir_ + "/a.sig";
-  {
-    cli::TempBeside temp(final_path);
-    ASSERT_TRUE(temp.ok()) << temp.error();
-    EXPECT_EQ(fs::path(temp.path()).parent_path(), fs::path(dir_));
-    EXPECT_FALSE(fs::exists(temp.path()));  // a free name, not created
-    std::string error;
-    EXPECT_FALSE(temp.Commit(&error));  // nothing written to it
-    std::ofstream(temp.path()) << "half";
-  }
-  EXPECT_EQ(Entries(), 0u);  // dropped without a commit: removed
-  cli::TempBeside temp(final_path);
-  std::ofstream(temp.path()) << "whole";
-  std::string error;
-  ASSERT_TRUE(temp.Commit(&error)) << error;
-  EXPECT_EQ(Slurp(final_path), "whole");
-  EXPECT_EQ(Entries(), 1u);
+TEST_F(CliFiles, ReadFileRefusesAFileOverTheLimitByItsSize) {
+  std::string path = dir_ + "/big";
+  std::ofstream(path) << std::string(100, 'x');
+  std::string data, error;
+  EXPECT_FALSE(cli::ReadFile(path, &data, &error, 99));
+  EXPECT_NE(error.find("99 bytes"), std::string::npos) << error;
+  EXPECT_TRUE(data.empty());  // refused before reading
+  ASSERT_TRUE(cli::ReadFile(path, &data, &error, 100)) << error;
+  EXPECT_EQ(data.size(), 100u);
 }
 
 TEST_F(CliFiles, TreeSizeCountsFilesAndLinksToFilesOnly) {

@@ -114,17 +114,20 @@ if have "$docseal" sign; then
   run_pin sign_multi_semicolon 2 "$pin" "$docseal" sign --pin-stdin "a;b" notes.txt
   # A name with "\" cannot stand in the file list: refused, nothing written.
   mkdir -p odd && echo x > 'odd/back\slash.txt'
-  run_pin sign_backslash_name 3 "$pin" "$docseal" sign --pin-stdin odd
+  run_pin sign_backslash_name 3 "$pin" "$docseal" sign --pin-stdin odd &&
+    says "name 'odd/back.slash.txt' cannot be held in a file list"
   [ -z "$(ls -A odd | grep -v 'back')" ] || fail "something was written into odd/"
 fi
 if have "$docseal" verify && [ -s report.txt.sig ]; then
-  run verify_file 0 "$docseal" verify report.txt && says "signed by 'Alice'"
-  run verify_dir 0 "$docseal" verify tree
-  run verify_signature_only 0 "$docseal" verify --signature report.txt.sig
-  run verify_json 0 "$docseal" verify --json tree &&
-    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==0 and d["valid"] and d["text"]=="Alice", d' "$out" ||
+  run verify_file 0 "$docseal" verify --ca "$card/ca.crt.pem" report.txt &&
+    says "^valid: signed by 'Alice'" && says "certificate:  .*CN = Alice Demo" &&
+    says "signing time: 20[0-9-]* [0-9:]* UTC"
+  run verify_dir 0 "$docseal" verify --ca "$card/ca.crt.pem" tree
+  run verify_signature_only 0 "$docseal" verify --ca "$card/ca.crt.pem" --signature report.txt.sig
+  run verify_json 0 "$docseal" verify --ca "$card/ca.crt.pem" --json tree &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==0 and d["valid"] and d["trust"]=="trusted" and d["text"]=="Alice" and d["signers"][0]["subject"].endswith("CN = Alice Demo") and d["signers"][0]["signingTime"], d' "$out" ||
     fail "bad JSON"
-  run verify_named_signature 0 "$docseal" verify --signature named.sig notes.txt
+  run verify_named_signature 0 "$docseal" verify --ca "$card/ca.crt.pem" --signature named.sig notes.txt
   run verify_not_a_signature 10 "$docseal" verify --signature junk.sig report.txt
   run verify_nothing 2 "$docseal" verify
   echo "changed" >> report.txt
@@ -139,7 +142,7 @@ if have "$docseal" verify && [ -s report.txt.sig ]; then
     says "the directory also holds: extra.txt"
 fi
 if have "$docseal" verify-local && [ -s tree/dir.sig ]; then
-  run verify_local 0 "$docseal" verify-local tree/dir.sig
+  run verify_local 0 "$docseal" verify-local --ca "$card/ca.crt.pem" tree/dir.sig
   echo "more" >> tree/a.txt
   run verify_local_changed 8 "$docseal" verify-local tree/dir.sig
 fi
@@ -180,7 +183,8 @@ if have "$docseal" card; then
     python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["code"]==0 and d["extensionTail"]=="HC01" and len(d["serial"])==32, d' "$out" ||
     fail "bad JSON"
   run card_pem 0 "$docseal" card --pem && openssl x509 -in "$out" -noout || fail "no PEM"
-  run card_no_module 11 env LD_LIBRARY_PATH=/nonexistent "$docseal" card && says "DOCSEAL_ERR_START"
+  run card_no_module 11 env LD_LIBRARY_PATH=/nonexistent "$docseal" card && says "DOCSEAL_ERR_START" &&
+    says "aetpkss1.dll cannot be loaded: .*No such file" && says "Using a real card"
 fi
 if have "$docseal" validate; then
   "$tools/xkms-responder" --ca "$card/ca.crt.pem" --revoked "$card/revoked.txt" \
@@ -201,10 +205,156 @@ if have "$docseal" validate; then
   run validate_https 21 "$docseal" validate --url "https://127.0.0.1:1/" "$card/sign.crt.pem"
   run validate_no_certificate 2 "$docseal" validate --url "$url" junk.sig
   run validate_no_url 2 "$docseal" validate "$card/sign.crt.pem"
+  if [ -s report.txt.sig ]; then
+    run verify_with_validation 0 "$docseal" verify --ca "$card/ca.crt.pem" --validate "$url" \
+      --signature named.sig notes.txt && says "^valid:"
+  fi
   kill $responder_pid
   wait $responder_pid 2>/dev/null
   responder_pid=""
-  run validate_service_gone 21 "$docseal" validate --url "$url" "$card/sign.crt.pem"
+  run validate_service_gone 21 "$docseal" validate --url "$url" "$card/sign.crt.pem" &&
+    says "cannot connect to '127.0.0.1' port .*: Connection refused"
+  run verify_validation_service_gone 21 "$docseal" verify --ca "$card/ca.crt.pem" \
+    --validate "$url" --signature named.sig notes.txt && says "intact but NOT VALID" &&
+    says "Connection refused"
+fi
+
+# ---- docseal: the faults of ordinary use, one block each ---------------------------------
+ca=$card/ca.crt.pem
+json_has() { python3 -c "import json,sys; d=json.load(open(sys.argv[1])); assert $1, d" "$out" ||
+  fail "JSON: $1"; }
+if have "$docseal" sign && have "$docseal" verify; then
+  # 1: signing a directory again must not list its old signature file,
+  # with the default name and with --output inside the directory.
+  mkdir -p again && echo a > again/a.txt
+  for round in 1 2; do
+    run_pin "sign_again_$round" 0 "$pin" "$docseal" sign --pin-stdin again
+  done
+  run verify_signed_again 0 "$docseal" verify --ca "$ca" again
+  for round in 1 2; do
+    run_pin "sign_again_output_$round" 0 "$pin" "$docseal" sign --pin-stdin --output again/own.sig \
+      again
+  done
+  run verify_signed_again_output 0 "$docseal" verify --ca "$ca" --signature again/own.sig again
+  no_temp_left again
+
+  # 2: a long mismatch (150 names 300 levels down) has no buffer to overflow.
+  mkdir -p deep && echo top > deep/top.txt
+  run_pin sign_deep 0 "$pin" "$docseal" sign --pin-stdin deep
+  d=deep
+  i=0
+  while [ $i -lt 300 ]; do d=$d/level$i; i=$((i + 1)); done
+  mkdir -p "$d"
+  i=0
+  while [ $i -lt 150 ]; do : > "$d/added-file-with-a-long-name-$i.txt"; i=$((i + 1)); done
+  run verify_deep_mismatch 8 "$docseal" verify --json deep &&
+    json_has 'len(d["added"])==150 and d["missing"]==[] and "also holds" in d["reason"]'
+
+  # 9: with only X.sig and no X, the signed path is unknown: asked for, no walk.
+  echo gone > gone.txt
+  run_pin sign_gone 0 "$pin" "$docseal" sign --pin-stdin gone.txt
+  rm gone.txt
+  run verify_signature_of_missing_path 2 "$docseal" verify --signature gone.txt.sig &&
+    says "the path that 'gone.txt.sig' signs is unknown: give PATH"
+  run verify_missing_signature_file 3 "$docseal" verify notes.txt --signature nowhere.sig &&
+    says "no signature file 'nowhere.sig'"
+  # A signature file larger than any is refused from its size, with the limit.
+  truncate -s 2147483648 huge.sig
+  run verify_signature_too_large 10 "$docseal" verify --signature huge.sig notes.txt &&
+    says "more than the 2147483647"
+  rm -f huge.sig
+
+  # 3: the signer text is a claim; the certificate chain decides. The same
+  # record re-signed by a self-made "Mallory" certificate, and one trusted
+  # but whose key usage does not allow signing.
+  echo deal > claimed.txt
+  run_pin sign_claimed 0 "$pin" "$docseal" sign --pin-stdin --signer "Alice Demo" claimed.txt
+  openssl cms -verify -noverify -inform DER -in claimed.txt.sig -out claimed.content 2>/dev/null
+  for kind in mallory nosign; do
+    usage=digitalSignature
+    [ $kind = nosign ] && usage=keyEncipherment
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout $kind.key -out $kind.pem -days 30 \
+      -subj "/CN=Mallory" -addext "keyUsage=critical,$usage" 2>/dev/null
+    openssl cms -sign -nodetach -binary -nosmimecap -md sha256 -in claimed.content \
+      -signer $kind.pem -inkey $kind.key -outform DER -out claimed.$kind.sig
+  done
+  # name  status  signature  option ("-": none)  text in the output
+  while read -r row want sig opt text; do
+    set -- --signature "$sig"
+    [ "$opt" = - ] || set -- "$@" "$opt"
+    run "trust_$row" "$want" "$docseal" verify "$@" claimed.txt && says "$text"
+  done <<ROWS
+card_signer_trusted      0  claimed.txt.sig       --ca=$ca          ^valid: signed by 'Alice Demo'
+card_signer_no_ca        50 claimed.txt.sig       -                 unable to get local issuer
+mallory_untrusted        50 claimed.mallory.sig   --ca=$ca          NOT TRUSTED
+mallory_subject_shown    50 claimed.mallory.sig   --ca=$ca          certificate:  CN = Mallory
+mallory_trusted_by_ca    0  claimed.mallory.sig   --ca=mallory.pem  ^valid: signed by 'Alice Demo'
+nosign_key_usage         50 claimed.nosign.sig    --ca=nosign.pem   key usage does not allow signing
+mallory_integrity_only   0  claimed.mallory.sig   --no-trust-check  signer was not checked
+ROWS
+  run trust_json 50 "$docseal" verify --json --ca "$ca" --signature claimed.mallory.sig claimed.txt &&
+    json_has 'd["intact"] and not d["valid"] and d["trust"]=="untrusted" and d["status"]==50'
+  run trust_no_check_with_ca 2 "$docseal" verify --no-trust-check --ca "$ca" claimed.txt
+  run trust_bad_ca_file 2 "$docseal" verify --ca junk.sig claimed.txt && says "'junk.sig' holds no"
+  run trust_local_untrusted 50 "$docseal" verify-local again/dir.sig
+fi
+
+if have "$docseal" timestamp && have "$docseal" info; then
+  # 4: a time-stamp file is DER like every signature file and reads back.
+  run_pin timestamp_to_file 0 "$pin" "$docseal" timestamp --pin-stdin --output ts.sig
+  openssl cms -verify -noverify -inform DER -in ts.sig -out /dev/null 2>/dev/null ||
+    fail "ts.sig is not DER"
+  run timestamp_info 0 "$docseal" info ts.sig && says "時戳簽章" &&
+    says "signing time: 20" && says "CN = Alice Demo"
+  run timestamp_verify 0 "$docseal" verify --ca "$ca" --signature ts.sig &&
+    says "^valid: a time-stamp signature"
+  run timestamp_verify_untrusted 50 "$docseal" verify --signature ts.sig
+  cp ts.sig ts-bad.sig
+  size=$(wc -c < ts.sig)
+  printf '\001' | dd of=ts-bad.sig bs=1 seek=$((size - 20)) conv=notrunc 2>/dev/null
+  run timestamp_tampered 6 "$docseal" verify --ca "$ca" --signature ts-bad.sig
+fi
+
+# 7: every write to standard output is checked, to its close (shared code:
+# doclock as well).
+for row in "info report.txt.sig" "card --json" "card" "--help"; do
+  name="full_stdout_$(echo "$row" | tr ' -' '__')"
+  # shellcheck disable=SC2086
+  setsid -w "$docseal" $row < /dev/null > /dev/full 2> "$err"
+  got=$?
+  : > "$out"
+  [ $got = 2 ] && grep -q "cannot write to standard output" "$err" && echo "ok   $name" ||
+    fail "exit status $got, expected 2 and a message"
+done
+if [ -x "$doclock" ]; then
+  name=full_stdout_doclock
+  "$doclock" --help > /dev/full 2> "$err"
+  got=$?
+  [ $got = 2 ] && echo "ok   $name" || fail "exit status $got, expected 2"
+fi
+
+if have "$docseal" card; then
+  # 8: options are honoured or refused, never ignored.
+  run card_output_without_pem 2 "$docseal" card --output x.pem && says "with --pem only\|--output"
+  [ ! -e x.pem ] || fail "x.pem was written"
+  run card_json_and_pem 2 "$docseal" card --json --pem
+  run card_pem_to_file 0 "$docseal" card --pem --output x.pem && openssl x509 -in x.pem -noout ||
+    fail "no PEM in x.pem"
+  run option_given_twice 2 "$docseal" verify --signature a.sig --signature b.sig x &&
+    says "given more than once"
+fi
+
+if have "$docseal" verify; then
+  # Mismatch detail: a rename shows both sides; a name that is not UTF-8
+  # keeps its bytes in an escape.
+  mkdir -p moved && echo m > moved/old.txt && echo k > moved/keep.txt
+  echo "$pin" | "$docseal" sign --pin-stdin moved > /dev/null 2>&1
+  mv moved/old.txt moved/new.txt
+  : > "moved/$(printf 'bad\377')"
+  run mismatch_both_sides 8 "$docseal" verify moved && says "^added:   new.txt" &&
+    says "^missing: old.txt"
+  run mismatch_both_sides_json 8 "$docseal" verify --json moved &&
+    json_has 'sorted(d["added"])==["bad\\xff","new.txt"] and d["missing"]==["old.txt"]'
 fi
 
 # ---- doclock ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -24,6 +25,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include "platform/module.h"
 
 namespace cli {
 namespace {
@@ -97,8 +100,9 @@ void Segments(const std::string& text,
   if (!other.empty()) emit(other, nullptr);
 }
 
-// Appends the valid UTF-8 of s, each invalid byte as U+FFFD.
-void AppendUtf8(const std::string& s, std::string* out) {
+// Appends the valid UTF-8 of s, each invalid byte as U+FFFD, or with
+// escape as "\xNN".
+void AppendUtf8(const std::string& s, std::string* out, bool escape = false) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   size_t n = s.size(), i = 0;
   while (i < n) {
@@ -118,6 +122,11 @@ void AppendUtf8(const std::string& s, std::string* out) {
     if (ok) {
       out->append(s, i, len);
       i += len;
+    } else if (escape) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      *out += buf;
+      ++i;
     } else {
       *out += "\xef\xbf\xbd";
       ++i;
@@ -228,6 +237,14 @@ bool Args::Has(const std::string& name) const {
     if (v.first == name) return true;
   }
   return false;
+}
+
+std::vector<std::string> Args::Values(const std::string& name) const {
+  std::vector<std::string> out;
+  for (const auto& v : values_) {
+    if (v.first == name) out.push_back(v.second);
+  }
+  return out;
 }
 
 std::string Args::Value(const std::string& name, const std::string& fallback) const {
@@ -369,7 +386,7 @@ std::string ForDisplay(const std::string& text) {
   return out;
 }
 
-std::string Json(const std::string& text) {
+std::string Utf8(const std::string& text) {
   std::string utf8;
   const char* codeset = LocaleCodeset();
   bool locale_utf8 = std::strcmp(codeset, "UTF-8") == 0;
@@ -384,50 +401,71 @@ std::string Json(const std::string& text) {
       AppendUtf8(piece, &utf8);
     }
   });
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  return utf8;
 }
 
-bool ReadFile(const std::string& path, std::string* data, std::string* error) {
+std::string English(const std::string& text) {
+  std::string out;
+  Segments(text, [&](const std::string& piece, const Phrase* phrase) {
+    out += phrase != nullptr ? phrase->gloss : piece;
+  });
+  return Utf8(out);
+}
+
+std::string NameUtf8(const std::string& name) {
+  std::string out;
+  AppendUtf8(name, &out, true);
+  return out;
+}
+
+nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& table) {
+  return nlohmann::ordered_json{{"code", code}, {"result", CodeName(code, table)}};
+}
+
+void PrintJson(const nlohmann::ordered_json& object) {
+  std::string text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+std::string ModuleLoadError(const char* file_name) {
+  dlerror();
+  void* module = platform::LoadModule(file_name);
+  if (module != nullptr) {
+    platform::UnloadModule(module);
+    return "";
+  }
+  const char* why = dlerror();
+  return why != nullptr ? why : "the loader gives no reason";
+}
+
+bool ReadFile(const std::string& path, std::string* data, std::string* error, uint64_t max_bytes) {
   FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     *error = "cannot open '" + path + "': " + std::strerror(errno);
     return false;
   }
+  std::unique_ptr<FILE, int (*)(FILE*)> owner(f != stdin ? f : nullptr, std::fclose);
+  struct stat st {};
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_size) > max_bytes) {
+    *error = "'" + path + "' holds " + std::to_string(st.st_size) + " bytes, more than the " +
+             std::to_string(max_bytes) + " bytes it may hold";
+    return false;
+  }
   data->clear();
   char buf[65536];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    data->append(buf, n);
+    if (data->size() > max_bytes) {
+      *error =
+          "'" + path + "' holds more than the " + std::to_string(max_bytes) + " bytes it may hold";
+      return false;
+    }
+  }
   bool ok = !std::ferror(f);
   if (!ok) *error = "cannot read '" + path + "': " + std::strerror(errno);
-  if (f != stdin) std::fclose(f);
   return ok;
 }
 
@@ -483,39 +521,6 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, std::stri
     *error = "cannot write '" + path + "': " + std::strerror(saved != 0 ? saved : EIO);
   }
   return ok;
-}
-
-TempBeside::TempBeside(const std::string& final_path) : final_(final_path) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string tmpl = TempTemplate(final_path);
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    unsigned char rnd[6];
-    if (getentropy(rnd, sizeof rnd) != 0) break;
-    std::string name = tmpl.substr(0, tmpl.size() - 6);
-    for (unsigned char r : rnd) name += kLetters[r % (sizeof kLetters - 1)];
-    struct stat st {};
-    if (lstat(name.c_str(), &st) != 0 && errno == ENOENT) path_ = name;
-  }
-  if (path_.empty()) error_ = "cannot find a free name beside '" + final_path + "'";
-}
-
-TempBeside::~TempBeside() {
-  if (!path_.empty() && !committed_) unlink(path_.c_str());
-}
-
-bool TempBeside::Commit(std::string* error) {
-  struct stat st {};
-  if (stat(path_.c_str(), &st) != 0 || st.st_size == 0) {
-    *error = "nothing was written to '" + path_ + "'";
-    return false;
-  }
-  if (chmod(path_.c_str(), FreshFileMode()) != 0 ||
-      std::rename(path_.c_str(), final_.c_str()) != 0) {
-    *error = "cannot put '" + final_ + "' in place: " + std::strerror(errno);
-    return false;
-  }
-  committed_ = true;
-  return true;
 }
 
 TreeSize MeasureTree(const std::string& path) {
@@ -594,17 +599,8 @@ bool CertificateDer(const std::string& bytes, std::string* der_out) {
     if (cert) {
       der = bytes;
     } else {
-      std::string text;
-      for (char c : bytes) {
-        if (!std::isspace(static_cast<unsigned char>(c))) text += c;
-      }
-      std::string raw(text.size(), '\0');
-      int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&raw[0]),
-                              reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<int>(text.size()));
-      if (n <= 0 || text.size() % 4 != 0) return false;
-      raw.resize(static_cast<size_t>(n) - (text.back() == '=') -
-                 (text.size() > 1 && text[text.size() - 2] == '='));
+      std::string raw;
+      if (!FromBase64(bytes, &raw)) return false;
       p = reinterpret_cast<const unsigned char*>(raw.data());
       cert.reset(d2i_X509(nullptr, &p, static_cast<long>(raw.size())));
       if (!cert) return false;
@@ -615,12 +611,48 @@ bool CertificateDer(const std::string& bytes, std::string* der_out) {
   return true;
 }
 
+bool FromBase64(const std::string& bytes, std::string* out) {
+  std::string text;
+  for (char c : bytes) {
+    if (!std::isspace(static_cast<unsigned char>(c))) text += c;
+  }
+  if (text.empty() || text.size() % 4 != 0) return false;
+  std::string raw(text.size(), '\0');
+  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&raw[0]),
+                          reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<int>(text.size()));
+  if (n <= 0) return false;
+  raw.resize(static_cast<size_t>(n) - (text.back() == '=') - (text[text.size() - 2] == '='));
+  *out = raw;
+  return true;
+}
+
 bool CertificateBase64(const std::string& bytes, std::string* b64) {
   std::string der;
   if (!CertificateDer(bytes, &der)) return false;
   *b64 = Base64(der);
   return true;
 }
+
+namespace {
+
+// Flushes and closes standard output. A command whose output did not all
+// arrive has not succeeded, even when its own work did; a failed command
+// keeps its status.
+int FinishOutput(const char* prog, int status) {
+  bool ok = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  int saved = errno;
+  if (std::fclose(stdout) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok) return status;
+  std::fprintf(stderr, "%s: cannot write to standard output: %s\n", prog,
+               std::strerror(saved != 0 ? saved : EIO));
+  return status == 0 ? kToolError : status;
+}
+
+}  // namespace
 
 int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>& commands,
             void (*main_help)(FILE* out), const char* extra_flag, const char* extra_help) {
@@ -632,11 +664,11 @@ int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>&
   const std::string cmd = argv[1];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     main_help(stdout);
-    return 0;
+    return FinishOutput(prog, 0);
   }
   if (cmd == "--version") {
     std::printf("%s %s\n", prog, VORPIN_TOOLS_VERSION);
-    return 0;
+    return FinishOutput(prog, 0);
   }
   for (const auto& c : commands) {
     if (cmd != c.name) continue;
@@ -646,12 +678,18 @@ int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>&
         const bool extra = extra_flag != nullptr &&
                            std::find(c.flags.begin(), c.flags.end(), extra_flag) != c.flags.end();
         std::printf("%s%s%s", c.help, c.pin ? kPinHelp : "", extra ? extra_help : "");
-        return 0;
+        return FinishOutput(prog, 0);
       }
     }
     Args args(argc - 2, argv + 2, c.value_options, c.flags);
     if (!args.ok()) return Error(prog, std::string(c.name) + ": " + args.error() + " (see --help)");
-    return c.run(args);
+    for (const auto& v : c.value_options) {
+      if (args.Values(v).size() > 1 &&
+          std::find(c.repeatable.begin(), c.repeatable.end(), v) == c.repeatable.end()) {
+        return Error(prog, std::string(c.name) + ": " + v + " given more than once (see --help)");
+      }
+    }
+    return FinishOutput(prog, c.run(args));
   }
   return Error(prog, "unknown command '" + cmd + "' (see --help)");
 }

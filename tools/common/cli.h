@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class Args {
   const std::string& error() const { return error_; }
   bool Has(const std::string& name) const;
   std::string Value(const std::string& name, const std::string& fallback = "") const;
+  // Every value of a repeatable option, in the order given.
+  std::vector<std::string> Values(const std::string& name) const;
   const std::vector<std::string>& positional() const { return positional_; }
 
  private:
@@ -65,36 +68,34 @@ void Wipe(std::string* s);
 // terminal's encoding (a plain English gloss where it cannot show them);
 // every other byte (names, the signer's text) is already the locale's.
 std::string ForDisplay(const std::string& text);
-// The same text as a JSON string literal (UTF-8, quoted, escaped).
-std::string Json(const std::string& text);
+// The same text as UTF-8 for JSON (bytes that are neither a phrase nor
+// valid UTF-8 become U+FFFD).
+std::string Utf8(const std::string& text);
+// The same text in English: the libraries' phrases by their gloss.
+std::string English(const std::string& text);
+// A file name as UTF-8 without loss: valid UTF-8 stays, every other byte
+// becomes "\xNN" (names of a signed list never hold a backslash, so the
+// escape cannot be confused with the name's own bytes).
+std::string NameUtf8(const std::string& name);
 
-bool ReadFile(const std::string& path, std::string* data, std::string* error);
+// {"code": CODE, "result": "NAME"}, the start of every JSON answer.
+nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& table);
+// Writes one JSON object and a newline to standard output.
+void PrintJson(const nlohmann::ordered_json& object);
+
+// Why the PKCS#11 module the card library loads cannot be loaded by this
+// process (the loader's own message), or empty when it loads.
+std::string ModuleLoadError(const char* file_name);
+
+// Reads a whole file ("-": standard input). A regular file larger than
+// max_bytes is refused from its size before anything is read, with the
+// limit in the message.
+bool ReadFile(const std::string& path, std::string* data, std::string* error,
+              uint64_t max_bytes = UINT64_MAX);
 // Writes data to path through a temporary file in the same directory that
 // is renamed into place: the path holds the old content or the whole new
 // one, never a part. "-" writes to standard output.
 bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error);
-
-// A free temporary name beside final_path for a library to write to (not
-// created here, so that a directory walk made before the write does not
-// see it); Commit renames the written file into place, the destructor
-// removes it when it was not committed.
-class TempBeside {
- public:
-  explicit TempBeside(const std::string& final_path);
-  ~TempBeside();
-  TempBeside(const TempBeside&) = delete;
-  TempBeside& operator=(const TempBeside&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  const std::string& error() const { return error_; }
-  bool Commit(std::string* error);
-
- private:
-  std::string final_;
-  std::string path_;
-  std::string error_;
-  bool committed_ = false;
-};
 
 // Sizes of a file or a directory tree, counted the way the signing
 // library walks it (links to files count, links to directories do not).
@@ -116,6 +117,8 @@ std::string ToPem(const std::string& der, const char* label);
 // the DER; false when they hold no certificate.
 bool CertificateDer(const std::string& bytes, std::string* der);
 bool CertificateBase64(const std::string& bytes, std::string* b64);
+// Base64 text (white space ignored) as its bytes; false when it is none.
+bool FromBase64(const std::string& text, std::string* bytes);
 
 // One subcommand of a tool.
 struct Command {
@@ -126,10 +129,15 @@ struct Command {
   std::vector<std::string> value_options;
   std::vector<std::string> flags;
   bool pin;  // takes the PIN options (their help follows the subcommand's)
+  // Value options that may be given more than once; any other one given
+  // twice is refused rather than letting the last one win unseen.
+  std::vector<std::string> repeatable = {};
 };
 
 // A tool's main: --help, --version, "COMMAND --help" (with extra_help for a
 // command that takes extra_flag), then the command's arguments and run.
+// Standard output is flushed and closed at the end: an output that could
+// not be written whole turns a success into kToolError.
 // main_help prints the tool's own help to the stream it is given.
 int RunTool(const char* prog, int argc, char** argv, const std::vector<Command>& commands,
             void (*main_help)(FILE* out), const char* extra_flag = nullptr,

@@ -3,17 +3,26 @@
 // Each subcommand drives one flat entry point of the signing library; the
 // exit status is the library's result code (0 for success).
 #include <Docseal.h>
+#include <netdb.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vorpin_dll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "signer_check.h"
 
 namespace {
 
@@ -27,16 +36,95 @@ const std::vector<cli::CodeText> kCodes = {
 #undef DOCSEAL_CODE_ROW_
 };
 
+// Exit status of a signature that is intact but whose signer's certificate
+// does not lead to a trusted root (or may not sign). Apart from the
+// library's codes (0 to 27), the tool's own 2 and doclock's statuses.
+constexpr int kUntrusted = 50;
+
+// The most a signature file may hold: the signing library reads no larger one.
+constexpr uint64_t kMaxSignatureFile = 2147483647;
+// The most a certificate file to validate may hold.
+constexpr uint64_t kMaxCertificateFile = 1u << 20;
+
+const char* const kCardModule = "aetpkss1.dll";
+
 using cli::Command;
+using Json = nlohmann::ordered_json;
 
 int Usage(const std::string& message) { return cli::Error(kProg, message + " (see --help)"); }
 
-int Fail(int32_t code) { return cli::Fail(kProg, code, kCodes); }
+// Prints the library code's message; when the card library could not
+// start, also why the card's module does not load, if that is the cause.
+int Fail(int32_t code) {
+  int status = cli::Fail(kProg, code, kCodes);
+  if (code == DOCSEAL_ERR_START) {
+    std::string why = cli::ModuleLoadError(kCardModule);
+    if (!why.empty()) {
+      cli::Error(kProg, std::string("the card's module ") + kCardModule + " cannot be loaded: " +
+                            why + " (see \"Using a real card\" in the README)");
+    }
+  }
+  return status;
+}
 
-uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  uint64_t n = fs::file_size(path, ec);
-  return ec ? 0 : n;
+int FailWith(int32_t code, const std::string& cause) {
+  cli::Error(kProg, cause);
+  return Fail(code);
+}
+
+// Why the validation service at url could not be reached: the library
+// tells only that it could not (21), so the tool looks at the URL and
+// tries the connection itself.
+std::string TransportProblem(const std::string& url) {
+  const std::string scheme = "http://";
+  if (strncasecmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {
+    return "'" + url + "' is not an http:// URL (the service is reached over plain http)";
+  }
+  std::string authority = url.substr(scheme.size());
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority = authority.substr(authority.find('@') + 1);
+  std::string host = authority, port = "80";
+  if (!host.empty() && host[0] == '[') {
+    size_t close = host.find(']');
+    if (close == std::string::npos) return "the URL's host is not readable";
+    if (close + 1 < host.size() && host[close + 1] == ':') port = host.substr(close + 2);
+    host = host.substr(1, close - 1);
+  } else if (host.find(':') != std::string::npos) {
+    port = host.substr(host.find(':') + 1);
+    host = host.substr(0, host.find(':'));
+  }
+  if (host.empty()) return "the URL names no host";
+  const char* proxy = std::getenv("http_proxy");
+  if (proxy != nullptr && *proxy != '\0') {
+    return std::string("the service could not be reached through the proxy ") + proxy;
+  }
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int gai = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (gai != 0) return "cannot look up '" + host + "' port " + port + ": " + gai_strerror(gai);
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, freeaddrinfo);
+  std::string why;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    int rc = connect(fd, a->ai_addr, a->ai_addrlen);
+    int saved = errno;
+    close(fd);
+    if (rc == 0) {
+      return "the connection to '" + host + "' port " + port +
+             " works, but the exchange failed (no answer in time, a broken answer, or one "
+             "over 16 MiB)";
+    }
+    why = std::strerror(saved);
+  }
+  return "cannot connect to '" + host + "' port " + port + ": " + why;
+}
+
+// The validation service's answer, with the transport error behind 21.
+int FailValidation(int32_t code, const std::string& url) {
+  if (code == DOCSEAL_ERR_SERVICE) cli::Error(kProg, TransportProblem(url));
+  return Fail(code);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -46,13 +134,8 @@ bool IsDirectory(const std::string& path) {
 
 bool Exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(path, ec);
+  return fs::exists(fs::symlink_status(path, ec)) && !ec;
 }
-
-// The text buffers of the entry points carry no size: they are sized here
-// from what the text can hold at most (the signed content comes from the
-// signature file, the fresh list from the tree).
-std::vector<char> TextBuffer(uint64_t bound) { return std::vector<char>(bound + 4096, '\0'); }
 
 // "dir/" and "dir" name the same directory; the library and the names of
 // its signature files get the form without the trailing "/".
@@ -63,11 +146,89 @@ std::string TrimSlashes(std::string path) {
 
 std::string Quote(const std::string& s) { return "'" + cli::ForDisplay(s) + "'"; }
 
-void PrintJsonResult(int32_t code, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::printf("{\"code\":%d,\"result\":%s", static_cast<int>(code),
-              cli::Json(cli::CodeName(code, kCodes)).c_str());
-  for (const auto& f : fields) std::printf(",%s:%s", cli::Json(f.first).c_str(), f.second.c_str());
-  std::printf("}\n");
+// Why the library cannot take path for signing or verifying: it does not
+// exist, a file of it cannot be read, a directory cannot be listed, or a
+// name cannot be held in a file list ("\" and ";" separate its entries).
+std::string PathProblem(const std::string& path) {
+  if (!Exists(path)) return Quote(path) + " does not exist";
+  auto unreadable = [](const fs::path& p) -> std::string {
+    FILE* f = std::fopen(p.c_str(), "rb");
+    if (f != nullptr) {
+      std::fclose(f);
+      return "";
+    }
+    return "cannot read " + Quote(p.string()) + ": " + std::strerror(errno);
+  };
+  if (!IsDirectory(path)) return unreadable(path);
+  std::error_code ec;
+  fs::recursive_directory_iterator it(path, ec), end;
+  if (ec) return "cannot list " + Quote(path) + ": " + ec.message();
+  for (; it != end; it.increment(ec)) {
+    if (ec) return "cannot list a directory under " + Quote(path) + ": " + ec.message();
+    const std::string name = it->path().filename().string();
+    if (name.find_first_of("\\;") != std::string::npos) {
+      return "the name " + Quote(it->path().string()) +
+             " cannot be held in a file list (it contains '\\' or ';')";
+    }
+    std::error_code e2;
+    if (it->is_regular_file(e2)) {
+      std::string why = unreadable(it->path());
+      if (!why.empty()) return why;
+    } else if (it->is_directory(e2) && !it->is_symlink(e2)) {
+      fs::directory_iterator probe(it->path(), e2);
+      if (e2) return "cannot list " + Quote(it->path().string()) + ": " + e2.message();
+    }
+  }
+  return Quote(path) + " cannot be signed";
+}
+
+// Reads a signature file, naming it when it is missing, cannot be read or
+// is larger than any signature file. On failure *status is the exit status.
+bool ReadSignatureFile(const std::string& path, std::string* der, int* status) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    *status =
+        FailWith(DOCSEAL_ERR_PATH, errno == ENOENT ? "no signature file " + Quote(path)
+                                                   : "cannot read the signature file " +
+                                                         Quote(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxSignatureFile) {
+    *status =
+        FailWith(DOCSEAL_ERR_NOT_PKCS7,
+                 Quote(path) + " holds " + std::to_string(st.st_size) + " bytes, more than the " +
+                     std::to_string(kMaxSignatureFile) + " a signature file may hold");
+    return false;
+  }
+  std::string error;
+  if (!cli::ReadFile(path, der, &error, kMaxSignatureFile)) {
+    *status = FailWith(DOCSEAL_ERR_PATH, error);
+    return false;
+  }
+  return true;
+}
+
+std::string SignerLines(const signer_check::Signer& s) {
+  std::string out;
+  if (!s.subject.empty()) out += "  certificate:  " + s.subject + "\n";
+  if (!s.issuer.empty()) out += "  issued by:    " + s.issuer + "\n";
+  out += "  signing time: " + (s.signing_time.empty() ? "not recorded" : s.signing_time) + "\n";
+  return out;
+}
+
+Json SignersJson(const signer_check::Facts& facts, bool trust_checked) {
+  Json list = Json::array();
+  for (const auto& s : facts.signers) {
+    Json one = {{"subject", s.subject},
+                {"issuer", s.issuer},
+                {"signingTime", s.signing_time.empty() ? Json() : Json(s.signing_time)}};
+    if (trust_checked) {
+      one["trusted"] = s.trusted;
+      if (!s.trusted) one["trustError"] = s.trust_error;
+    }
+    list.push_back(one);
+  }
+  return list;
 }
 
 // ---- sign ---------------------------------------------------------------------
@@ -83,10 +244,7 @@ int RunSign(const cli::Args& args) {
     }
   }
   for (const auto& p : paths) {
-    if (p.empty() || !Exists(p)) {
-      std::fprintf(stderr, "%s: %s does not exist\n", kProg, Quote(p).c_str());
-      return Fail(DOCSEAL_ERR_PATH);
-    }
+    if (p.empty() || !Exists(p)) return FailWith(DOCSEAL_ERR_PATH, Quote(p) + " does not exist");
   }
   std::string signer = args.Value("--signer");
   std::string pin, error;
@@ -97,25 +255,17 @@ int RunSign(const cli::Args& args) {
   int32_t rc;
   if (paths.size() == 1) {
     const std::string& path = paths[0];
-    std::string final_path = args.Value("--output");
-    if (final_path.empty()) final_path = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
-    // The library writes to a free name beside the signature file, which
-    // is renamed into place only once the whole signature is written.
-    cli::TempBeside temp(final_path);
-    if (!temp.ok()) {
-      cli::Wipe(&pin);
-      return cli::Error(kProg, temp.error());
-    }
+    std::string sig_path = args.Value("--output");
+    if (sig_path.empty()) sig_path = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
+    // The library gets the signature's own name: a directory walk leaves
+    // that file out, so signing again does not list the old signature.
     rc = cli::WithProgress("digesting", total, [&] {
-      return Signature(signer.c_str(), pin.c_str(), path.c_str(), temp.path().c_str());
+      return Signature(signer.c_str(), pin.c_str(), path.c_str(), sig_path.c_str());
     });
     cli::Wipe(&pin);
+    if (rc == DOCSEAL_ERR_PATH) return FailWith(rc, PathProblem(path));
     if (rc != DOCSEAL_OK) return Fail(rc);
-    if (!temp.Commit(&error)) {
-      cli::Error(kProg, error);
-      return Fail(DOCSEAL_ERR_WRITE);
-    }
-    std::printf("signed %s into %s\n", Quote(path).c_str(), Quote(final_path).c_str());
+    std::printf("signed %s into %s\n", Quote(path).c_str(), Quote(sig_path).c_str());
     return 0;
   }
   std::string list;
@@ -123,6 +273,12 @@ int RunSign(const cli::Args& args) {
   rc = cli::WithProgress("digesting", total,
                          [&] { return SignMulti(signer.c_str(), pin.c_str(), list.c_str()); });
   cli::Wipe(&pin);
+  if (rc == DOCSEAL_ERR_PATH) {
+    for (const auto& p : paths) {
+      std::string why = PathProblem(p);
+      if (why != Quote(p) + " cannot be signed") return FailWith(rc, why);
+    }
+  }
   if (rc != DOCSEAL_OK) return Fail(rc);
   for (const auto& p : paths) {
     std::printf("signed %s into %s\n", Quote(p).c_str(), Quote(p + ".sig").c_str());
@@ -132,18 +288,174 @@ int RunSign(const cli::Args& args) {
 
 // ---- verify, verify-local, info -------------------------------------------------
 
-void ReportVerification(const cli::Args& args, int32_t rc, const std::string& text) {
+// The entries of a file list ("\"-joined components, each entry ended by
+// ";") as names with "/".
+std::vector<std::string> ListNames(const std::string& list) {
+  std::vector<std::string> names;
+  std::string entry;
+  for (char c : list) {
+    if (c == ';') {
+      if (!entry.empty()) names.push_back(entry);
+      entry.clear();
+    } else {
+      entry += c == '\\' ? '/' : c;
+    }
+  }
+  if (!entry.empty()) names.push_back(entry);
+  return names;
+}
+
+// Names of from that to lacks (byte for byte, in from's order).
+std::vector<std::string> NotIn(const std::vector<std::string>& from,
+                               const std::vector<std::string>& to) {
+  std::vector<std::string> sorted = to, out;
+  std::sort(sorted.begin(), sorted.end());
+  for (const auto& n : from) {
+    if (!std::binary_search(sorted.begin(), sorted.end(), n)) out.push_back(n);
+  }
+  return out;
+}
+
+// The result of one check of a signature file.
+struct Check {
+  int32_t rc = DOCSEAL_ERR_PATH;  // the library's answer on integrity
+  std::string text;               // the signer text, or the mismatch message
+  std::vector<std::string> added, missing;
+  signer_check::Facts facts;
+  bool trust_checked = false;
+  int32_t validation = DOCSEAL_OK;  // the XKMS answer, with --validate
+  std::string validate_url;
+};
+
+// What the command line says about judging the signer.
+struct TrustOptions {
+  bool check = true;
+  std::vector<std::string> ca_files;
+  std::string validate_url;
+};
+
+bool ReadTrustOptions(const cli::Args& args, TrustOptions* t, int* status) {
+  t->check = !args.Has("--no-trust-check");
+  t->ca_files = args.Values("--ca");
+  t->validate_url = args.Value("--validate");
+  if (!t->check && (!t->ca_files.empty() || !t->validate_url.empty())) {
+    *status = Usage("--no-trust-check judges no signer: it takes neither --ca nor --validate");
+    return false;
+  }
+  return true;
+}
+
+// Judges the signers of an intact signature: their chains, then the
+// validation service. Returns false with *status on a tool failure.
+bool JudgeSigners(const std::string& der, const TrustOptions& t, Check* c, int* status) {
+  if (!t.check) return true;
+  std::string error;
+  if (!signer_check::CheckTrust(der, t.ca_files, &c->facts, &error)) {
+    *status = cli::Error(kProg, error);
+    return false;
+  }
+  c->trust_checked = true;
+  if (t.validate_url.empty() || !signer_check::AllTrusted(c->facts)) return true;
+  c->validate_url = t.validate_url;
+  for (const auto& s : c->facts.signers) {
+    c->validation = VerifyCertificate(t.validate_url.c_str(), cli::Base64(s.cert_der).c_str());
+    if (c->validation != DOCSEAL_OK) break;
+  }
+  return true;
+}
+
+int Report(const cli::Args& args, const Check& c) {
+  const bool intact = c.rc == DOCSEAL_OK;
+  const bool trusted = !c.trust_checked || signer_check::AllTrusted(c.facts);
+  const bool valid = intact && trusted && c.validation == DOCSEAL_OK;
+  int status = 0;
+  if (!intact) {
+    status = static_cast<int>(static_cast<uint32_t>(c.rc) & 0xffu);
+  } else if (!trusted) {
+    status = kUntrusted;
+  } else if (c.validation != DOCSEAL_OK) {
+    status = static_cast<int>(c.validation);
+  }
   if (args.Has("--json")) {
-    PrintJsonResult(rc,
-                    {{"valid", rc == DOCSEAL_OK ? "true" : "false"}, {"text", cli::Json(text)}});
-    return;
+    Json j = cli::JsonResult(c.rc, kCodes);
+    j["status"] = status;
+    j["valid"] = valid;
+    j["intact"] = intact;
+    j["trust"] = !c.trust_checked ? "not checked" : trusted ? "trusted" : "untrusted";
+    if (c.validation != DOCSEAL_OK) {
+      j["validation"] = cli::JsonResult(c.validation, kCodes);
+    }
+    j["timestamp"] = c.facts.timestamp;
+    j["text"] = cli::Utf8(c.text);
+    if (!intact && !c.text.empty()) j["reason"] = cli::English(c.text);
+    if (intact) j["signers"] = SignersJson(c.facts, c.trust_checked);
+    if (c.rc == DOCSEAL_ERR_DIR_MISMATCH || !c.added.empty() || !c.missing.empty()) {
+      Json added = Json::array(), missing = Json::array();
+      for (const auto& n : c.added) added.push_back(cli::NameUtf8(n));
+      for (const auto& n : c.missing) missing.push_back(cli::NameUtf8(n));
+      j["added"] = added;
+      j["missing"] = missing;
+    }
+    cli::PrintJson(j);
+  } else if (intact) {
+    const std::string what =
+        c.facts.timestamp ? "a time-stamp signature" : "signed by " + Quote(c.text);
+    const char* verdict = !c.trust_checked             ? "intact (the signer was not checked)"
+                          : !trusted                   ? "intact but NOT TRUSTED"
+                          : c.validation != DOCSEAL_OK ? "intact but NOT VALID"
+                                                       : "valid";
+    std::printf("%s: %s\n", verdict, what.c_str());
+    for (const auto& s : c.facts.signers) {
+      std::printf("%s", SignerLines(s).c_str());
+      if (c.trust_checked && !s.trusted) std::printf("  not trusted:  %s\n", s.trust_error.c_str());
+    }
+  } else if (!c.text.empty()) {
+    std::printf("%s: %s\n", c.rc == DOCSEAL_ERR_SIGNATURE ? "signer" : "mismatch",
+                cli::ForDisplay(c.text).c_str());
+    for (const auto& n : c.added) std::printf("added:   %s\n", cli::ForDisplay(n).c_str());
+    for (const auto& n : c.missing) std::printf("missing: %s\n", cli::ForDisplay(n).c_str());
   }
-  if (rc == DOCSEAL_OK) {
-    std::printf("valid: signed by %s\n", Quote(text).c_str());
-  } else if (!text.empty()) {
-    std::printf("%s: %s\n", rc == DOCSEAL_ERR_SIGNATURE ? "signer" : "mismatch",
-                cli::ForDisplay(text).c_str());
+  if (!intact) return Fail(c.rc);
+  if (!trusted) {
+    std::fprintf(stderr,
+                 "%s: %d UNTRUSTED: the signature is intact, but its signer is not trusted\n",
+                 kProg, kUntrusted);
+    return kUntrusted;
   }
+  if (c.validation != DOCSEAL_OK) return FailValidation(c.validation, c.validate_url);
+  return 0;
+}
+
+// Checks a time-stamp signature: its signatures over the fixed content.
+int CheckTimestamp(const cli::Args& args, const std::string& der, const TrustOptions& t, Check* c) {
+  c->rc = signer_check::SignaturesVerify(der) ? DOCSEAL_OK : DOCSEAL_ERR_SIGNATURE;
+  int status = 0;
+  if (c->rc == DOCSEAL_OK && !JudgeSigners(der, t, c, &status)) return status;
+  return Report(args, *c);
+}
+
+// The path a signature file names, when none is given: the directory
+// holding a "dir.sig", else the file or directory X of an "X.sig" (when
+// it exists). Empty when it is unknown.
+std::string SignedPathOf(const std::string& sig) {
+  fs::path p(sig);
+  if (p.filename() == "dir.sig") return p.parent_path().empty() ? "." : p.parent_path().string();
+  if (sig.size() > 4 && sig.compare(sig.size() - 4, 4, ".sig") == 0) {
+    std::string target = sig.substr(0, sig.size() - 4);
+    if (Exists(target)) return target;
+  }
+  return "";
+}
+
+// Adds the names that differ between the signed list and the fresh one.
+void ListDifferences(const std::string& sig_file, const std::string& fresh_list, Check* c) {
+  Pkcs7Signature signed_sig;
+  signed_sig.setSigFileName(sig_file);
+  signed_sig.getSignInfo();  // reads the signed list into fileList
+  const auto signed_names = ListNames(signed_sig.fileList);
+  const auto fresh_names = ListNames(fresh_list);
+  c->added = NotIn(fresh_names, signed_names);
+  c->missing = NotIn(signed_names, fresh_names);
 }
 
 int RunVerify(const cli::Args& args) {
@@ -152,54 +464,100 @@ int RunVerify(const cli::Args& args) {
   std::string path = pos.empty() ? "" : TrimSlashes(pos[0]);
   std::string sig = args.Value("--signature");
   if (path.empty() && sig.empty()) return Usage("verify: give a path, a --signature, or both");
-  // The message holds at most the signature file's content and the names
-  // under the tree that is checked. With the signature alone, that tree
-  // is the directory holding a "dir.sig", else the file the signature is
-  // named after.
-  std::string tree = path;
-  if (tree.empty()) {
-    fs::path p(sig);
-    if (p.filename() == "dir.sig") {
-      tree = p.parent_path().empty() ? "." : p.parent_path().string();
-    } else if (sig.size() > 4 && sig.compare(sig.size() - 4, 4, ".sig") == 0) {
-      tree = sig.substr(0, sig.size() - 4);
+  TrustOptions trust;
+  int status = 0;
+  if (!ReadTrustOptions(args, &trust, &status)) return status;
+  if (!path.empty() && !Exists(path)) return FailWith(DOCSEAL_ERR_PATH, PathProblem(path));
+  if (sig.empty()) sig = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
+  std::string der;
+  if (!ReadSignatureFile(sig, &der, &status)) return status;
+  Check c;
+  std::string error;
+  if (!signer_check::Read(der, &c.facts, &error)) {
+    return FailWith(DOCSEAL_ERR_NOT_PKCS7, Quote(sig) + " is " + error);
+  }
+  if (c.facts.timestamp) {
+    if (!path.empty()) {
+      return Usage("verify: " + Quote(sig) + " is a time-stamp signature, which signs no path");
+    }
+    return CheckTimestamp(args, der, trust, &c);
+  }
+  if (path.empty()) {
+    path = SignedPathOf(sig);
+    if (path.empty()) {
+      return Usage("verify: the path that " + Quote(sig) + " signs is unknown: give PATH");
     }
   }
-  cli::TreeSize size = cli::MeasureTree(tree);
-  uint64_t bound = size.name_bytes, bytes = size.bytes;
-  std::string sig_file = sig;
-  if (sig_file.empty()) sig_file = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
-  bound += FileSize(sig_file);
-  std::vector<char> text = TextBuffer(bound);
-  int32_t rc = cli::WithProgress("digesting", bytes,
-                                 [&] { return Verify(text.data(), path.c_str(), sig.c_str()); });
-  ReportVerification(args, rc, text.data());
-  return rc == DOCSEAL_OK ? 0 : Fail(rc);
+  Pkcs7Signature s;
+  s.setSigFileName(sig);
+  bool digested = false;
+  cli::WithProgress("digesting", cli::MeasureTree(path).bytes, [&] {
+    digested = s.setFilename(path);
+    return 0;
+  });
+  if (!digested) return FailWith(DOCSEAL_ERR_PATH, PathProblem(path));
+  c.rc = s.verify();
+  c.text = s.getSignInfo();
+  if (c.rc == DOCSEAL_ERR_DIR_MISMATCH) ListDifferences(sig, s.fileList, &c);
+  if (c.rc == DOCSEAL_OK && !JudgeSigners(der, trust, &c, &status)) return status;
+  return Report(args, c);
 }
 
 int RunVerifyLocal(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("verify-local: give the signature file");
+  TrustOptions trust;
+  int status = 0;
+  if (!ReadTrustOptions(args, &trust, &status)) return status;
+  std::string der;
+  if (!ReadSignatureFile(pos[0], &der, &status)) return status;
+  Check c;
+  std::string error;
+  if (!signer_check::Read(der, &c.facts, &error)) {
+    return FailWith(DOCSEAL_ERR_NOT_PKCS7, Quote(pos[0]) + " is " + error);
+  }
+  Pkcs7Signature s;
+  s.setSigFileName(pos[0]);
   std::string dir = fs::path(pos[0]).parent_path().string();
-  cli::TreeSize size = cli::MeasureTree(dir.empty() ? "." : dir);
-  std::vector<char> text = TextBuffer(FileSize(pos[0]) + size.name_bytes);
-  int32_t rc = cli::WithProgress("digesting", size.bytes,
-                                 [&] { return VerifyDirLocal(text.data(), pos[0].c_str()); });
-  ReportVerification(args, rc, text.data());
-  return rc == DOCSEAL_OK ? 0 : Fail(rc);
+  cli::WithProgress("digesting", cli::MeasureTree(dir.empty() ? "." : dir).bytes,
+                    [&] { return s.hashDirLocal(); });
+  c.rc = s.verify();
+  c.text = s.getSignInfo();
+  if (c.rc == DOCSEAL_OK && !JudgeSigners(der, trust, &c, &status)) return status;
+  return Report(args, c);
 }
 
 int RunInfo(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("info: give the signature file");
-  std::vector<char> text = TextBuffer(FileSize(pos[0]));
-  int32_t rc = GetSignInfo(text.data(), pos[0].c_str());
-  if (args.Has("--json")) {
-    PrintJsonResult(rc, {{"signer", cli::Json(rc == DOCSEAL_OK ? text.data() : "")}});
-  } else if (rc == DOCSEAL_OK) {
-    std::printf("%s\n", cli::ForDisplay(text.data()).c_str());
+  std::string der, error;
+  int status = 0;
+  if (!ReadSignatureFile(pos[0], &der, &status)) return status;
+  signer_check::Facts facts;
+  if (!signer_check::Read(der, &facts, &error)) {
+    return FailWith(DOCSEAL_ERR_PATH, Quote(pos[0]) + " is " + error);
   }
-  return rc == DOCSEAL_OK ? 0 : Fail(rc);
+  std::string text;
+  if (facts.timestamp) {
+    text = facts.content.substr(4);  // the time-stamp text, after its empty list
+  } else {
+    Pkcs7Signature s;
+    s.setSigFileName(pos[0]);
+    text = s.getSignInfo();
+    if (text.empty()) return FailWith(DOCSEAL_ERR_PATH, Quote(pos[0]) + " holds no signer text");
+  }
+  if (args.Has("--json")) {
+    Json j = cli::JsonResult(DOCSEAL_OK, kCodes);
+    j["signer"] = cli::Utf8(text);
+    j["timestamp"] = facts.timestamp;
+    j["signers"] = SignersJson(facts, false);
+    cli::PrintJson(j);
+  } else {
+    std::printf("%s\n", cli::ForDisplay(text).c_str());
+    for (const auto& s : facts.signers) std::printf("%s", SignerLines(s).c_str());
+    std::printf("  (not verified: see docseal verify)\n");
+  }
+  return 0;
 }
 
 // ---- cert, timestamp ------------------------------------------------------------
@@ -225,23 +583,31 @@ bool PrintCertificate(const cli::Args& args, const std::string& b64) {
 int RunCert(const cli::Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1) return Usage("cert: give the signature file");
-  std::vector<char> b64 = TextBuffer(FileSize(pos[0]) * 2);
-  int32_t rc = GetSignCertificateFromSignature(pos[0].c_str(), b64.data());
-  if (rc != DOCSEAL_OK) return Fail(rc);
-  return PrintCertificate(args, b64.data()) ? 0 : cli::kToolError;
+  if (!Exists(pos[0])) return FailWith(DOCSEAL_ERR_PATH, "no signature file " + Quote(pos[0]));
+  Pkcs7Signature s;
+  s.setSigFileName(pos[0]);
+  const std::string b64 = s.getB64Cert(0);
+  if (b64.empty()) return Fail(DOCSEAL_ERR_NO_CERT);
+  return PrintCertificate(args, b64) ? 0 : cli::kToolError;
 }
 
 int RunTimestamp(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("timestamp: takes no path");
+  const std::string output = args.Value("--output", "-");
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
-  std::vector<char> b64 = TextBuffer(8192);  // at most 5480 characters
+  std::vector<char> b64(8192, '\0');  // at most 5480 characters
   int32_t rc = SignTimestamp(pin.c_str(), b64.data());
   cli::Wipe(&pin);
   if (rc != DOCSEAL_OK) return Fail(rc);
-  if (!cli::WriteFileAtomic(args.Value("--output", "-"), std::string(b64.data()) + "\n", &error)) {
-    return cli::Error(kProg, error);
+  // A file gets DER like every signature file; standard output the Base64
+  // text of it.
+  std::string data = std::string(b64.data()) + "\n";
+  if (output != "-" && !cli::FromBase64(b64.data(), &data)) {
+    return cli::Error(kProg, "the card's time-stamp signature does not decode");
   }
+  if (!cli::WriteFileAtomic(output, data, &error)) return cli::Error(kProg, error);
+  if (output != "-") std::printf("wrote the time-stamp signature into %s\n", Quote(output).c_str());
   return 0;
 }
 
@@ -289,6 +655,8 @@ CardCertificate ReadCardCertificate() {
 
 int RunCard(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("card: takes no argument");
+  if (args.Has("--output") && !args.Has("--pem")) return Usage("card: --output writes the --pem");
+  if (args.Has("--json") && args.Has("--pem")) return Usage("card: --json or --pem, not both");
   CardCertificate c = ReadCardCertificate();
   if (c.rc != DOCSEAL_OK) return Fail(c.rc);
   if (args.Has("--pem")) return PrintCertificate(args, c.b64) ? 0 : cli::kToolError;
@@ -297,9 +665,9 @@ int RunCard(const cli::Args& args) {
       {"email", c.email},        {"notBefore", c.not_before}, {"notAfter", c.not_after},
       {"extensionTail", c.tail}, {"certificate", c.b64}};
   if (args.Has("--json")) {
-    std::vector<std::pair<std::string, std::string>> json;
-    for (const auto& f : fields) json.emplace_back(f.first, cli::Json(f.second));
-    PrintJsonResult(c.rc, json);
+    Json j = cli::JsonResult(c.rc, kCodes);
+    for (const auto& f : fields) j[f.first] = cli::Utf8(f.second);
+    cli::PrintJson(j);
     return 0;
   }
   for (const auto& f : fields) {
@@ -321,13 +689,15 @@ int RunValidate(const cli::Args& args) {
   } else {
     if (pos.size() != 1) return Usage("validate: give one certificate file (PEM, DER, Base64)");
     std::string bytes, error;
-    if (!cli::ReadFile(pos[0], &bytes, &error)) return cli::Error(kProg, error);
+    if (!cli::ReadFile(pos[0], &bytes, &error, kMaxCertificateFile)) {
+      return cli::Error(kProg, error);
+    }
     if (!cli::CertificateBase64(bytes, &b64)) {
       return cli::Error(kProg, Quote(pos[0]) + " holds no certificate");
     }
   }
   int32_t rc = VerifyCertificate(url.c_str(), b64.c_str());
-  if (rc != DOCSEAL_OK) return Fail(rc);
+  if (rc != DOCSEAL_OK) return FailValidation(rc, url);
   std::printf("valid: the service reports the certificate valid\n");
   return 0;
 }
@@ -351,32 +721,47 @@ const std::vector<Command>& Commands() {
        "  --output SIG      the signature file (one path only)\n",
        RunSign, kSignOptions, cli::kPinFlags, true},
       {"verify",
-       "verify a file or directory against its signature",
-       "usage: docseal verify [--signature SIG] [--json] [PATH]\n"
+       "verify a file, directory or time-stamp against its signature",
+       "usage: docseal verify [--signature SIG] [TRUST OPTION]... [--json] [PATH]\n"
        "\n"
        "Checks PATH against SIG (by default PATH.sig, or PATH/dir.sig for a\n"
-       "directory); with SIG alone the path is the one SIG belongs to. Prints\n"
-       "the signer, or what does not match (added and missing names).\n"
-       "  --signature SIG   the signature file\n",
+       "directory); with SIG alone the path is the one SIG is named after (the\n"
+       "directory of a dir.sig, X for X.sig), and a time-stamp signature is\n"
+       "checked by itself. Prints the signer's text, certificate and signing\n"
+       "time, or what does not match (added and missing names).\n"
+       "\n"
+       "\"valid\" means intact and signed by a trusted certificate: its chain\n"
+       "leads to the system's trust store or a --ca certificate, it is within\n"
+       "its validity and its key usage allows signing. An intact signature by\n"
+       "a signer who is not trusted exits with status 50.\n"
+       "  --signature SIG   the signature file\n"
+       "  --ca FILE         also trust the CA certificate(s) in FILE (PEM or DER;\n"
+       "                    repeatable)\n"
+       "  --validate URL    also ask the XKMS service at URL about the signer\n"
+       "  --no-trust-check  check the integrity only, not who signed\n",
        RunVerify,
-       {"--signature"},
-       {"--json"},
-       false},
+       {"--signature", "--ca", "--validate"},
+       {"--json", "--no-trust-check"},
+       false,
+       {"--ca"}},
       {"verify-local",
        "verify a directory against the list in its dir.sig",
-       "usage: docseal verify-local [--json] DIR/dir.sig\n"
+       "usage: docseal verify-local [TRUST OPTION]... [--json] DIR/dir.sig\n"
        "\n"
        "Checks the files that the directory signature lists, in the directory\n"
-       "that holds it. Files added since are not seen.\n",
+       "that holds it. Files added since are not seen. The signer is judged as\n"
+       "by verify (--ca FILE, --validate URL, --no-trust-check).\n",
        RunVerifyLocal,
-       {},
-       {"--json"},
-       false},
+       {"--ca", "--validate"},
+       {"--json", "--no-trust-check"},
+       false,
+       {"--ca"}},
       {"info",
-       "print the signer's text of a signature file",
+       "print the signer of a signature or time-stamp file",
        "usage: docseal info [--json] SIG\n"
        "\n"
-       "Prints the signer's text; the signature is not verified.\n",
+       "Prints the signer's text, the certificate's subject and issuer and the\n"
+       "signing time; the signature is not verified.\n",
        RunInfo,
        {},
        {"--json"},
@@ -395,8 +780,10 @@ const std::vector<Command>& Commands() {
       {"timestamp", "make a time-stamp signature with the card",
        "usage: docseal timestamp [--output FILE] [PIN option]\n"
        "\n"
-       "Signs the fixed time-stamp text with the card and prints the signature\n"
-       "as Base64 text. No signature file is written unless --output is given.\n",
+       "Signs the fixed time-stamp text with the card. Without --output the\n"
+       "signature is printed as Base64 text; with --output FILE it is written\n"
+       "as DER like every signature file. 'docseal info FILE' shows its signer\n"
+       "and signing time, 'docseal verify --signature FILE' checks it.\n",
        RunTimestamp,
        [] {
          std::vector<std::string> v = {"--output"};
@@ -416,7 +803,7 @@ const std::vector<Command>& Commands() {
        "Reads the signing certificate from the card (no PIN needed) and prints\n"
        "its subject, issuer, serial, e-mail, validity and extension tail.\n"
        "  --pem             print the certificate as PEM instead\n"
-       "  --output FILE     write the PEM to FILE\n",
+       "  --output FILE     write the PEM to FILE (with --pem only)\n",
        RunCard,
        {"--output"},
        {"--json", "--pem"},
@@ -448,11 +835,12 @@ void MainHelp(FILE* out) {
   std::fprintf(out,
                "\n"
                "'docseal COMMAND --help' tells more. The exit status is 0 on success, the\n"
-               "library's result code otherwise (with a one-line message naming it), and\n"
-               "%d when the tool itself cannot go on (a bad argument, a file it cannot\n"
-               "read or write). The card is reached through the PKCS#11 module\n"
-               "\"aetpkss1.dll\" on the loader's path.\n",
-               cli::kToolError);
+               "library's result code otherwise (with a one-line message naming it), %d\n"
+               "when the tool itself cannot go on (a bad argument, a file it cannot read\n"
+               "or write), and %d for an intact signature whose signer is not trusted.\n"
+               "The card is reached through the PKCS#11 module \"%s\" on the\n"
+               "loader's path.\n",
+               cli::kToolError, kUntrusted, kCardModule);
 }
 
 }  // namespace
