@@ -33,6 +33,7 @@ class Pieces {
   }
 
   size_t size() const { return total_; }
+  size_t parts() const { return parts_.size(); }
 
   // Calls visit(p, n) for each stretch of memory of [off, off + n), in
   // order; false when the range runs past the end or visit answers false.
@@ -176,14 +177,23 @@ class Reader {
 // The value of an OCTET STRING, or of a type implicitly tagged from one
 // (primitive tag prim, constructed tag prim | 0x20): its segments are added
 // to out where they lie.
+// Writers cut streamed content into segments of kilobytes; a structure of
+// tiny segments would make the bookkeeping many times larger than the input
+// (24 bytes for a 3-byte segment), so the segments of one value may average
+// no less than kMinSegmentAverage bytes beyond the first kFreeSegments.
+constexpr size_t kFreeSegments = 4096;
+constexpr size_t kMinSegmentAverage = 512;
+
 inline bool OctetPieces(const Pieces& p, const Element& e, uint8_t prim, Pieces* out,
                         int depth = 0) {
   if (e.tag == prim) return out->AddFrom(p, e.content, e.length);
   if (e.tag != (prim | 0x20) || depth > Reader::kMaxDepth) return false;
+  const size_t most = kFreeSegments + p.size() / kMinSegmentAverage;
   Reader r(p, e);
   while (!r.AtEnd()) {
     Element segment;
-    if (!r.Next(&segment) || !OctetPieces(p, segment, der::kOctetString, out, depth + 1)) {
+    if (!r.Next(&segment) || !OctetPieces(p, segment, der::kOctetString, out, depth + 1) ||
+        out->parts() > most) {
       return false;
     }
   }

@@ -337,6 +337,38 @@ const NotAStructure kNotStructures[] = {
        b.push_back(0);
        return b;
      }},
+    // Content cut into 3-byte segments: the bookkeeping of so many segments
+    // would be many times the structure's own size.
+    {"content_in_tiny_segments",
+     [] {
+       const auto tlv = [](uint8_t tag, const Bytes& content) {
+         Bytes out{tag};
+         const size_t n = content.size();
+         if (n < 0x80) {
+           out.push_back(static_cast<uint8_t>(n));
+         } else {
+           out.insert(out.end(), {0x83, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                                  static_cast<uint8_t>(n)});
+         }
+         out.insert(out.end(), content.begin(), content.end());
+         return out;
+       };
+       Bytes segments{0x24, 0x80};
+       for (int i = 0; i < 100000; ++i) segments.insert(segments.end(), {0x04, 0x01, 0x41});
+       segments.insert(segments.end(), {0x00, 0x00});
+       const Bytes data_oid = tlv(0x06, {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01});
+       Bytes encap = data_oid;
+       const Bytes wrapped = tlv(0xA0, segments);
+       encap.insert(encap.end(), wrapped.begin(), wrapped.end());
+       Bytes sd = tlv(0x02, {0x01});
+       for (const Bytes& part : {tlv(0x31, {}), tlv(0x30, encap), tlv(0x31, {})}) {
+         sd.insert(sd.end(), part.begin(), part.end());
+       }
+       Bytes ci = tlv(0x06, {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02});
+       const Bytes body = tlv(0xA0, tlv(0x30, sd));
+       ci.insert(ci.end(), body.begin(), body.end());
+       return tlv(0x30, ci);
+     }},
     {"detached_content",
      [] {
        WriteFile(Temp("content"), OpensslEnvelope(Sample(50), Card("enc.crt.pem")));
