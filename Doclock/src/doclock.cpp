@@ -2,6 +2,7 @@
 // library in records (the large input and result in place, the signing
 // certificate in a record of the library's own), the card library is
 // started around the card work, and results reach the host only on success.
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -77,6 +78,25 @@ int32_t Written(const Record& filled, int32_t capacity, int32_t* outSize) {
 // like a record that could not be made.
 bool Readable(const void* p, int32_t size) { return size <= 0 || p != nullptr; }
 
+// Whether two host buffers share bytes: the exchange library writes its
+// output while it still reads its input, so an input that the output
+// overlaps (a host wrapping in place) is read from a copy.
+bool Overlap(const unsigned char* a, int32_t a_size, const unsigned char* b, int32_t b_size) {
+  if (a_size <= 0 || b_size <= 0) return false;
+  const auto a0 = reinterpret_cast<uintptr_t>(a);
+  const auto b0 = reinterpret_cast<uintptr_t>(b);
+  return a0 < b0 + static_cast<uintptr_t>(b_size) && b0 < a0 + static_cast<uintptr_t>(a_size);
+}
+
+// The input as the exchange library reads it: the host's own buffer, or a
+// copy in held when the output overlaps it.
+const unsigned char* InputBytes(const unsigned char* in, int32_t in_size, const unsigned char* out,
+                                int32_t out_size, std::vector<unsigned char>* held) {
+  if (!Overlap(in, in_size, out, out_size)) return in;
+  held->assign(in, in + in_size);
+  return held->data();
+}
+
 int32_t EncryptBody(const char* pin, const unsigned char* cert, int32_t certSize,
                     const unsigned char* data, int32_t dataSize, unsigned char* out,
                     int32_t* outSize) {
@@ -91,6 +111,8 @@ int32_t EncryptBody(const char* pin, const unsigned char* cert, int32_t certSize
     return DOCLOCK_ERR_RECORD;
   }
   const int32_t capacity = *outSize;
+  std::vector<unsigned char> held;
+  data = InputBytes(data, dataSize, out, capacity, &held);
   if (!input.Borrow(data, dataSize) || !output.Borrow(out, capacity)) return DOCLOCK_ERR_RECORD;
   // The exchange library gets a copy: the host's certificate is never
   // handed on.
@@ -116,6 +138,8 @@ int32_t DecryptBody(const char* pin, unsigned char* out, int32_t* outSize, const
     return DOCLOCK_ERR_RECORD;
   }
   const int32_t capacity = *outSize;
+  std::vector<unsigned char> held;
+  p12 = InputBytes(p12, p12Size, out, capacity, &held);
   if (!output.Borrow(out, capacity) || !input.Borrow(p12, p12Size)) return DOCLOCK_ERR_RECORD;
 
   if (vorpin_init() != VORPIN_OK) return DOCLOCK_ERR_CARD_START;

@@ -211,6 +211,23 @@ TEST(HostBuffers, CertificateIsNeverModified) {
   EXPECT_EQ(host, cert);
 }
 
+// A host may wrap and unwrap in place: the output buffer is the input's.
+TEST(HostBuffers, InPlaceWrapAndUnwrap) {
+  const Bytes cert = EncCert();
+  const Bytes data = Sample(200000);
+  Bytes buf = data;
+  buf.resize(data.size() + 8192);
+  int32_t size = static_cast<int32_t>(buf.size());
+  ASSERT_EQ(::Encrypt(kPin.c_str(), cert.data(), static_cast<int32_t>(cert.size()), buf.data(),
+                      static_cast<int32_t>(data.size()), buf.data(), &size),
+            DOCLOCK_OK);
+  const Bytes wrapped(buf.begin(), buf.begin() + size);
+  EXPECT_EQ(Decrypt(wrapped, static_cast<int32_t>(data.size())).Written(), data);
+  int32_t out_size = static_cast<int32_t>(buf.size());
+  ASSERT_EQ(::Decrypt(kPin.c_str(), buf.data(), &out_size, buf.data(), size), DOCLOCK_OK);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + out_size), data);
+}
+
 // A record that cannot be made (a negative size, no size at all) gives -1;
 // nothing is written.
 TEST(Records, NegativeSizesGiveMinusOne) {
