@@ -109,15 +109,18 @@ std::string ListEntry(const std::vector<std::string>& parts) {
 }
 
 // Walks the directory into fileList, leaving out the signature file itself
-// (its exact name, directly in the directory). Without trouble: false when a
-// directory cannot be listed or a name cannot be written into the list. With
-// trouble, such names and directories are noted there and the walk goes on.
+// (its exact name, where it lies in the tree; nothing when it lies outside,
+// so that a file of the tree that shares its name stays protected). Without
+// trouble: false when a directory cannot be listed or a name cannot be
+// written into the list. With trouble, such names and directories are noted
+// there and the walk goes on.
 bool BuildFileList(Pkcs7Signature* s, TreeTrouble* trouble) {
-  const std::string own = BaseName(s->sigFileName);
+  std::vector<std::string> own;
+  const bool inside = platform::PlaceBelow(s->filename, s->sigFileName, &own);
   std::string list;
   bool representable = true;
   const auto visit = [&](const std::vector<std::string>& parts) {
-    if (parts.size() == 1 && parts[0] == own) return true;
+    if (inside && parts == own) return true;
     for (const std::string& part : parts) {
       // A "\" or ";" inside a name would make the list ambiguous.
       if (ContainsChar(part, '\\') || ContainsChar(part, ';')) {

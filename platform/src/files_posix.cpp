@@ -240,6 +240,37 @@ int CreateTemporaryBeside(const std::string& target, std::string* name) {
 
 }  // namespace
 
+bool PlaceBelow(const std::string& dir, const std::string& path,
+                std::vector<std::string>* components) {
+  const auto resolved = [](const std::string& p, std::string* out) {
+    std::unique_ptr<char, void (*)(void*)> real(realpath(p.c_str(), nullptr), free);
+    if (real == nullptr) return false;
+    *out = real.get();
+    return true;
+  };
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  std::string top, where;
+  if (name.empty() || dir.empty() || !resolved(dir, &top) || !resolved(parent, &where)) {
+    return false;
+  }
+  components->clear();
+  if (where != top) {
+    const std::string prefix = top == "/" ? top : top + "/";
+    if (where.compare(0, prefix.size(), prefix) != 0) return false;
+    size_t at = prefix.size();
+    while (at <= where.size()) {
+      const size_t next = std::min(where.find('/', at), where.size());
+      components->push_back(where.substr(at, next - at));
+      at = next + 1;
+    }
+  }
+  components->push_back(name);
+  return true;
+}
+
 bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept {
   try {
     if (path.empty()) return false;

@@ -276,6 +276,33 @@ class VerifyTest : public ::testing::Test {
   TempDir tmp_;
 };
 
+// The walk leaves out the signature file itself, wherever it lies in the
+// tree, and nothing of the tree when it lies elsewhere: a file of the tree
+// that shares the signature's name stays protected.
+TEST_F(VerifyTest, ListLeavesOutExactlyTheSignatureFile) {
+  const std::string root = tmp_ / "tree";
+  const std::string elsewhere = tmp_ / "elsewhere";
+  MakeTree(root,
+           {{"dir.sig", "s"}, {"notes.sig", "n"}, {"sub/e.sig", "e"}, {"sub/notes.sig", "m"}});
+  MakeTree(elsewhere, {{"keep.txt", "k"}});
+  const struct {
+    std::string sig;
+    std::string list;
+  } cases[] = {
+      {"", "notes.sig;sub\\e.sig;sub\\notes.sig;"},
+      {root + "/./sub/../dir.sig", "notes.sig;sub\\e.sig;sub\\notes.sig;"},
+      {root + "/sub/e.sig", "dir.sig;notes.sig;sub\\notes.sig;"},
+      {elsewhere + "/notes.sig", "dir.sig;notes.sig;sub\\e.sig;sub\\notes.sig;"},
+      {"notes.sig", "dir.sig;notes.sig;sub\\e.sig;sub\\notes.sig;"},
+  };
+  for (const auto& c : cases) {
+    Pkcs7Signature s;
+    s.sigFileName = c.sig;
+    ASSERT_TRUE(s.setFilename(root)) << c.sig;
+    EXPECT_EQ(s.fileList, c.list) << c.sig;
+  }
+}
+
 TEST_F(VerifyTest, FileSignatureVerifiesAndAChangeShowsAsSeven) {
   const std::string file = tmp_ / "x.txt";
   WriteFile(file, "content");

@@ -70,6 +70,14 @@ ReadStatus ReadWholeFile(const std::string& path, uint64_t max_size,
 // temporary file is removed; nothing else is ever removed. False on failure.
 bool WriteWholeFile(const std::string& path, const unsigned char* data, size_t size) noexcept;
 
+// Where path lies below dir, as the walk of dir would name it: true with
+// the components from dir down to path's own name when path's directory is
+// dir or a directory below it (compared as resolved paths, so "./x" and
+// "d/../x" count); false when it lies elsewhere or a directory cannot be
+// resolved. path itself need not exist.
+bool PlaceBelow(const std::string& dir, const std::string& path,
+                std::vector<std::string>* components);
+
 // Order of the entries of one directory in a walk: ASCII letters compared as
 // upper case, ties broken by the bytes. Negative, 0 or positive.
 int CompareNames(const std::string& a, const std::string& b) noexcept;
