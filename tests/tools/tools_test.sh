@@ -60,7 +60,8 @@ run_pin() {
 }
 says() { grep -q -- "$1" "$out" "$err" || fail "no '$1' in the output"; }
 no_temp_left() {
-  left=$(find "$1" -name '.*.tmp-*' | head -1)
+  # The temporary name: ".NAME.PID.COUNT.NANOSECONDS" beside the output.
+  left=$(find "$1" -name '.*.[0-9]*.[0-9]*.[0-9]*' | head -1)
   [ -z "$left" ] || fail "temporary file left: $left"
 }
 
@@ -413,11 +414,22 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   # The output is checked before the PIN is asked for: without a terminal
   # and a PIN option, the output's fault is what is reported.
   mkdir -p locked && chmod 555 locked
-  for row in "nodir/x.out:no directory 'nodir'" ".:is a directory" "locked/x.out:cannot write into"; do
+  # A pipe or a device node is left as it is (it is not replaced by a file).
+  mkfifo out.fifo
+  mknod out.null c 1 3 2>/dev/null || : > out.null  # a device where this may make one
+  for row in "nodir/x.out:no directory 'nodir'" ".:is a directory" "locked/x.out:cannot write into" \
+    "out.fifo:no regular file" "out.null:no regular file"; do
     [ "$(id -u)" = 0 ] && [ "${row%%/*}" = locked ] && continue  # root writes anywhere
+    [ -f out.null ] && [ "${row%%:*}" = out.null ] && continue
     run "output_checked_first: ${row%%:*}" 2 "$doclock" decrypt --output "${row%%:*}" data.p7 &&
       says "${row#*:}"
   done
+  [ -p out.fifo ] && { [ -f out.null ] || [ -c out.null ]; } || fail "a pipe or device was replaced"
+  # A link is followed: the file it names gets the output, the link stays.
+  echo old > linked.out
+  ln -s linked.out via.link
+  run decrypt_through_link 0 "$doclock" decrypt --pin-file pinfile --output via.link data.p7 &&
+    [ -L via.link ] && cmp -s data.bin linked.out || fail "the link was not followed"
   # On a terminal: binary data is not written to it, which is said before a
   # PIN prompt; a PIN typed for --pin-stdin does not show.
   name=terminal_output_refused_before_pin

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/module.h"
 
 namespace cli {
@@ -469,22 +471,33 @@ bool ReadFile(const std::string& path, std::string* data, std::string* error, ui
   return ok;
 }
 
-namespace {
-
-mode_t FreshFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+std::string OutputProblem(const std::string& path) {
+  if (path == "-") return "";
+  struct stat st {};
+  std::string target = path;
+  if (lstat(path.c_str(), &st) == 0) {
+    // A link is followed: the file it names is what gets replaced.
+    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+      return "the output '" + path + "' is a link to nothing that can be written";
+    }
+    if (S_ISDIR(st.st_mode)) return "the output '" + path + "' is a directory";
+    if (!S_ISREG(st.st_mode)) {
+      return "the output '" + path +
+             "' exists and is no regular file (a pipe or device is left as it is)";
+    }
+    std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), std::free);
+    if (real != nullptr) target = real.get();
+  }
+  size_t slash = target.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return "no directory '" + dir + "' for the output '" + path + "'";
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    return "cannot write into '" + dir + "' for the output '" + path + "': " + std::strerror(errno);
+  }
+  return "";
 }
-
-std::string TempTemplate(const std::string& final_path) {
-  fs::path p(final_path);
-  fs::path dir = p.parent_path();
-  std::string name = "." + p.filename().string() + ".tmp-XXXXXX";
-  return dir.empty() ? name : (dir / name).string();
-}
-
-}  // namespace
 
 bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error) {
   if (path == "-") {
@@ -495,32 +508,18 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, std::stri
     }
     return true;
   }
-  std::string tmp = TempTemplate(path);
-  int fd = mkstemp(&tmp[0]);
-  if (fd < 0) {
-    *error = "cannot create a file beside '" + path + "': " + std::strerror(errno);
+  std::string problem = OutputProblem(path);
+  if (!problem.empty()) {
+    *error = problem;
     return false;
   }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
+  errno = 0;
+  if (!platform::WriteWholeFile(path, reinterpret_cast<const unsigned char*>(data.data()),
+                                data.size())) {
+    *error = "cannot write '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
   }
-  ok = ok && fchmod(fd, FreshFileMode()) == 0 && fsync(fd) == 0;
-  int saved = errno;
-  ok = close(fd) == 0 && ok;
-  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    *error = "cannot write '" + path + "': " + std::strerror(saved != 0 ? saved : EIO);
-  }
-  return ok;
+  return true;
 }
 
 TreeSize MeasureTree(const std::string& path) {

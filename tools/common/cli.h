@@ -92,9 +92,16 @@ std::string ModuleLoadError(const char* file_name);
 // limit in the message.
 bool ReadFile(const std::string& path, std::string* data, std::string* error,
               uint64_t max_bytes = UINT64_MAX);
+// Why path cannot take an output, told before the card is used: it exists
+// and is no regular file (a link is followed to what it names), or its
+// directory is missing or cannot be written into. Empty when it can; "-"
+// (standard output) always can.
+std::string OutputProblem(const std::string& path);
 // Writes data to path through a temporary file in the same directory that
 // is renamed into place: the path holds the old content or the whole new
-// one, never a part. "-" writes to standard output.
+// one, never a part. A link is followed and the file it names replaced; a
+// path that is no regular file is refused and left as it is. "-" writes to
+// standard output.
 bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error);
 
 // Sizes of a file or a directory tree, counted the way the signing

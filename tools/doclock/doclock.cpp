@@ -141,8 +141,8 @@ bool PinAndInputApart(const cli::Args& args, int* status) {
 }
 
 // Checks before the PIN is asked for that the output can be written: a
-// terminal is refused for binary data, and FILE must name a writable place
-// in an existing directory.
+// terminal is refused for binary data, and FILE must be a regular file or
+// new, in an existing directory that can be written into.
 bool OutputWritable(const std::string& path, bool binary, int* status) {
   if (path == "-") {
     if (binary && isatty(1)) {
@@ -151,20 +151,9 @@ bool OutputWritable(const std::string& path, bool binary, int* status) {
     }
     return true;
   }
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    *status = cli::Error(kProg, "the output '" + path + "' is a directory");
-    return false;
-  }
-  size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *status = cli::Error(kProg, "no directory '" + dir + "' for the output '" + path + "'");
-    return false;
-  }
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    *status = cli::Error(kProg, "cannot write into '" + dir + "' for the output '" + path +
-                                    "': " + std::strerror(errno));
+  std::string problem = cli::OutputProblem(path);
+  if (!problem.empty()) {
+    *status = cli::Error(kProg, problem);
     return false;
   }
   return true;
