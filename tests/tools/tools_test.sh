@@ -142,6 +142,23 @@ if have "$docseal" verify && [ -s report.txt.sig ]; then
   run verify_ascii_locale 8 env LC_ALL=C "$docseal" verify tree &&
     says "the directory also holds: extra.txt"
 fi
+# A signer's text is shown with its control bytes as "\xNN" (and "\x" itself
+# escaped), so a self-made text cannot rewrite the verdict's line.
+if have "$docseal" sign && have "$docseal" verify; then
+  echo spoof > spoof.txt
+  while IFS='|' read -r text shown; do
+    name="control_bytes_escaped: $shown"
+    signer=$(printf '%b' "$text")
+    echo "$pin" | "$docseal" sign --pin-stdin --signer "$signer" spoof.txt > /dev/null 2>&1 &&
+      "$docseal" verify spoof.txt > "$out" 2> "$err"
+    ! grep -q "$(printf '[\r\033]')" "$out" && grep -qF "signed by '$shown'" "$out" &&
+      echo "ok   $name" || fail "not shown escaped"
+  done <<ROWS
+\r\033[2Kvalid: forged|\x0d\x1b[2Kvalid: forged
+\0302\0233 31m|\xc2\x9b 31m
+a\\\\x41 tab\tend|a\x5cx41 tab\x09end
+ROWS
+fi
 if have "$docseal" verify-local && [ -s tree/dir.sig ]; then
   run verify_local 0 "$docseal" verify-local --ca "$card/ca.crt.pem" tree/dir.sig
   echo "more" >> tree/a.txt

@@ -178,7 +178,8 @@ int Fail(const char* prog, int32_t code, const std::vector<CodeText>& table) {
 }
 
 int Error(const char* prog, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", prog, message.c_str());
+  // The message may quote names: shown as ForDisplay shows them.
+  std::fprintf(stderr, "%s: %s\n", prog, ForDisplay(message).c_str());
   return kToolError;
 }
 
@@ -372,6 +373,40 @@ void Wipe(std::string* s) {
   s->clear();
 }
 
+namespace {
+
+// The text with every control byte as "\xNN": the C0 controls, DEL, and
+// the C1 controls as the terminal's encoding carries them (U+0080 to U+009F
+// in UTF-8, the bytes 0x80 to 0x9F in a one-byte encoding), so that a name
+// or a signer's text cannot move the cursor or rewrite a line. A backslash
+// before "x" becomes "\x5c": every "\xNN" shown is one escaped byte, and
+// the text can be told back exactly.
+std::string EscapeControls(const std::string& text, bool utf8, bool one_byte) {
+  std::string out;
+  auto escape = [&out](unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (c < 0x20 || c == 0x7f || (one_byte && c >= 0x80 && c < 0xa0) ||
+        (c == '\\' && next == 'x')) {
+      escape(c);
+    } else if (utf8 && c == 0xc2 && next >= 0x80 && next < 0xa0) {
+      escape(c);
+      escape(static_cast<unsigned char>(next));
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string ForDisplay(const std::string& text) {
   std::string out;
   const char* codeset = LocaleCodeset();
@@ -385,7 +420,7 @@ std::string ForDisplay(const std::string& text) {
       out += phrase->gloss;
     }
   });
-  return out;
+  return EscapeControls(out, std::strcmp(codeset, "UTF-8") == 0, MB_CUR_MAX == 1);
 }
 
 std::string Utf8(const std::string& text) {

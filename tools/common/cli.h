@@ -67,6 +67,8 @@ void Wipe(std::string* s);
 // Library texts for display: the libraries' own Big5 phrases become the
 // terminal's encoding (a plain English gloss where it cannot show them);
 // every other byte (names, the signer's text) is already the locale's.
+// Control bytes (C0, DEL, C1) are shown as "\xNN", as is a backslash
+// before "x", so a name cannot rewrite the terminal and nothing is lost.
 std::string ForDisplay(const std::string& text);
 // The same text as UTF-8 for JSON (bytes that are neither a phrase nor
 // valid UTF-8 become U+FFFD).

@@ -182,7 +182,7 @@ int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) 
     return cli::Error(kProg, error);
   if (path != "-")
     std::fprintf(stderr, "%s: wrote %d bytes to '%s'\n", kProg, static_cast<int>(size),
-                 path.c_str());
+                 cli::ForDisplay(path).c_str());
   return Report(args, DOCLOCK_OK, {{"output", path}, {"bytes", size}});
 }
 

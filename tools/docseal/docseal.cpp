@@ -210,8 +210,8 @@ bool ReadSignatureFile(const std::string& path, std::string* der, int* status) {
 
 std::string SignerLines(const signer_check::Signer& s) {
   std::string out;
-  if (!s.subject.empty()) out += "  certificate:  " + s.subject + "\n";
-  if (!s.issuer.empty()) out += "  issued by:    " + s.issuer + "\n";
+  if (!s.subject.empty()) out += "  certificate:  " + cli::ForDisplay(s.subject) + "\n";
+  if (!s.issuer.empty()) out += "  issued by:    " + cli::ForDisplay(s.issuer) + "\n";
   out += "  signing time: " + (s.signing_time.empty() ? "not recorded" : s.signing_time) + "\n";
   return out;
 }
@@ -407,7 +407,8 @@ int Report(const cli::Args& args, const Check& c) {
     std::printf("%s: %s\n", verdict, what.c_str());
     for (const auto& s : c.facts.signers) {
       std::printf("%s", SignerLines(s).c_str());
-      if (c.trust_checked && !s.trusted) std::printf("  not trusted:  %s\n", s.trust_error.c_str());
+      if (c.trust_checked && !s.trusted)
+        std::printf("  not trusted:  %s\n", cli::ForDisplay(s.trust_error).c_str());
     }
   } else if (!c.text.empty()) {
     std::printf("%s: %s\n", c.rc == DOCSEAL_ERR_SIGNATURE ? "signer" : "mismatch",
