@@ -192,7 +192,8 @@ if have "$docseal" pin; then
   run_pin pin_ok 0 "$pin" "$docseal" pin --pin-stdin && says "correct"
   run_pin pin_wrong 13 000000 "$docseal" pin --pin-stdin
   run pin_from_fd 0 sh -c "exec 3<pinfile; \"$docseal\" pin --pin-fd 3"
-  run_pin pin_empty 13 "" "$docseal" pin --pin-stdin
+  # An empty PIN is refused before the card, so it uses up no try.
+  run_pin pin_empty 2 "" "$docseal" pin --pin-stdin && says "the PIN is empty"
 fi
 if have "$docseal" card; then
   serial=$(openssl x509 -in "$card/sign.crt.pem" -noout -serial | sed 's/serial=//')
@@ -417,13 +418,17 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   # Standard input holds the PIN or the data, never both; the combination
   # is refused before the card is used. The PIN from another descriptor works.
   for row in "encrypt --pin-stdin --cert $card/enc.crt.pem" "encrypt --pin-fd 0 --cert $card/enc.crt.pem -" \
-    "decrypt --pin-stdin" "decrypt --pin-stdin -"; do
+    "decrypt --pin-stdin" "decrypt --pin-stdin -" "encrypt --pin-fd 00 --cert $card/enc.crt.pem" \
+    "encrypt --pin-file /dev/stdin --cert $card/enc.crt.pem" "decrypt --pin-stdin /dev/stdin"; do
     name="pin_and_data_on_stdin: $row"
     # shellcheck disable=SC2086
     (echo "$pin"; cat data.bin) | "$doclock" $row --output shared.out > "$out" 2> "$err"
     [ $? = 2 ] && [ ! -e shared.out ] && grep -q "cannot both come from standard input" "$err" &&
       echo "ok   $name" || fail "not refused"
   done
+  : > empty.pin
+  run doclock_empty_pin 2 "$doclock" decrypt --pin-file empty.pin --output e.out data.p7 &&
+    says "the PIN is empty"
   name=data_on_stdin_pin_from_fd
   "$doclock" encrypt --pin-fd 3 --cert "$card/enc.crt.pem" --output fd.p7 < data.bin 3< pinfile \
     > "$out" 2> "$err" && "$doclock" decrypt --pin-fd 3 --output fd.out < fd.p7 3< pinfile \

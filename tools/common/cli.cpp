@@ -307,7 +307,25 @@ class EchoOff {
 
 }  // namespace
 
+namespace {
+
+bool ReadPinFrom(const Args& args, std::string* pin, std::string* error);
+
+}  // namespace
+
 bool ReadPin(const Args& args, std::string* pin, std::string* error) {
+  if (!ReadPinFrom(args, pin, error)) return false;
+  // An empty PIN cannot be right and would use up one of the card's tries.
+  if (pin->empty()) {
+    *error = "the PIN is empty";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool ReadPinFrom(const Args& args, std::string* pin, std::string* error) {
   int sources = args.Has("--pin-stdin") + args.Has("--pin-fd") + args.Has("--pin-file");
   if (sources > 1) {
     *error = "give the PIN one way only";
@@ -367,6 +385,8 @@ bool ReadPin(const Args& args, std::string* pin, std::string* error) {
   if (!ok) *error = "cannot read the PIN from the terminal";
   return ok;
 }
+
+}  // namespace
 
 void Wipe(std::string* s) {
   if (!s->empty()) OPENSSL_cleanse(&(*s)[0], s->size());

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -126,12 +127,30 @@ bool ReadInput(const cli::Args& args, std::string* data, int* status) {
   return true;
 }
 
-// Standard input carries either the PIN or the data, never both: the data
-// would swallow the PIN line (or the PIN read take the data's first line).
+// What a PIN option reads from, as the file it refers to; false when there
+// is no such option or it cannot be looked at (reading it fails later).
+bool PinSource(const cli::Args& args, struct stat* st) {
+  if (args.Has("--pin-stdin")) return fstat(0, st) == 0;
+  if (args.Has("--pin-file")) return stat(args.Value("--pin-file").c_str(), st) == 0;
+  if (!args.Has("--pin-fd")) return false;
+  const std::string v = args.Value("--pin-fd");
+  char* end = nullptr;
+  long fd = std::strtol(v.c_str(), &end, 10);
+  return !v.empty() && *end == '\0' && fd >= 0 && fd <= 65535 &&
+         fstat(static_cast<int>(fd), st) == 0;
+}
+
+// Standard input (or any one pipe, terminal or file) carries either the PIN
+// or the data, never both: the data would swallow the PIN line (or the PIN
+// read take the data's first line). What the two refer to is compared, not
+// how they are named ("--pin-fd 00", "/dev/stdin").
 bool PinAndInputApart(const cli::Args& args, int* status) {
-  bool pin_on_stdin =
-      args.Has("--pin-stdin") || (args.Has("--pin-fd") && args.Value("--pin-fd") == "0");
-  if (pin_on_stdin && InputPath(args) == "-") {
+  struct stat pin {
+  }, data{};
+  const std::string input = InputPath(args);
+  bool data_known = input == "-" ? fstat(0, &data) == 0 : stat(input.c_str(), &data) == 0;
+  if (data_known && PinSource(args, &pin) && pin.st_dev == data.st_dev &&
+      pin.st_ino == data.st_ino) {
     *status = Usage(
         "the PIN and the data cannot both come from standard input: give INPUT as a "
         "file, or the PIN with --pin-fd N or --pin-file FILE");
