@@ -410,6 +410,11 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   run_pin decrypt_json 0 "$pin" "$doclock" decrypt --pin-stdin --json --output j.out data.p7 &&
     python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert (d["code"],d["exit"],d["output"],d["bytes"])==(0,0,"j.out",100000), d' "$out" ||
     fail "bad JSON"
+  # An output name that is not UTF-8 is carried into JSON with its bytes escaped.
+  run_pin encrypt_json_name_not_utf8 0 "$pin" "$doclock" encrypt --pin-stdin --json \
+    --cert "$card/enc.crt.pem" --output "$(printf 'bad\377.p7')" data.bin &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert (d["code"],d["output"])==(0,"bad\\xff.p7"), d' "$out" ||
+    fail "bad JSON"
   run decrypt_json_to_stdout 2 "$doclock" decrypt --pin-file pinfile --json data.p7
   name=exit_table_below_126
   "$doclock" --help | awk '/^Exit status/ {t=1; next} t && $1 ~ /^[0-9]+$/ {n++; if ($1 >= 126) bad=1}

@@ -479,10 +479,20 @@ nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& tab
   return nlohmann::ordered_json{{"code", code}, {"result", CodeName(code, table)}};
 }
 
-void PrintJson(const nlohmann::ordered_json& object) {
-  std::string text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
+bool PrintJson(const char* prog, const nlohmann::ordered_json& object) {
+  std::string text;
+  try {
+    text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  } catch (const std::exception& e) {
+    Error(prog, std::string("cannot put the answer into JSON: ") + e.what());
+    return false;
+  }
+  text += '\n';
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+    Error(prog, std::string("cannot write to standard output: ") + std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 std::string ModuleLoadError(const char* file_name) {

@@ -82,8 +82,10 @@ std::string NameUtf8(const std::string& name);
 
 // {"code": CODE, "result": "NAME"}, the start of every JSON answer.
 nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& table);
-// Writes one JSON object and a newline to standard output.
-void PrintJson(const nlohmann::ordered_json& object);
+// Writes one JSON object and a newline to standard output. Never throws:
+// text that is not UTF-8 becomes U+FFFD, and any other failure is told on
+// standard error ("PROG: ...") and gives false.
+bool PrintJson(const char* prog, const nlohmann::ordered_json& object);
 
 // Why the PKCS#11 module the card library loads cannot be loaded by this
 // process (the loader's own message), or empty when it loads.

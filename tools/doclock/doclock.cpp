@@ -87,17 +87,17 @@ int Usage(const std::string& message) { return cli::Error(kProg, message + " (se
 
 // With --json, one object on standard output: the library's code, its
 // name and text, the exit status, and the fields of a success.
-int Report(const cli::Args& args, int32_t code, nlohmann::json fields = nlohmann::json::object()) {
+int Report(const cli::Args& args, int32_t code,
+           nlohmann::ordered_json fields = nlohmann::ordered_json::object()) {
   int status = StatusOf(code);
   if (code != DOCLOCK_OK) cli::Fail(kProg, code, Codes());  // the message names the code
   if (!args.Has("--json")) return status;
-  nlohmann::json out = {{"code", code},
-                        {"result", cli::CodeName(code, Codes())},
-                        {"message", TextOf(code)},
-                        {"exit", status}};
+  nlohmann::ordered_json out = {{"code", code},
+                                {"result", cli::CodeName(code, Codes())},
+                                {"message", TextOf(code)},
+                                {"exit", status}};
   out.update(fields);
-  std::string error;
-  if (!cli::WriteFileAtomic("-", out.dump() + "\n", &error)) return cli::Error(kProg, error);
+  if (!cli::PrintJson(kProg, out) || std::fflush(stdout) != 0) return cli::kToolError;
   return status;
 }
 
@@ -202,7 +202,8 @@ int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) 
   if (path != "-")
     std::fprintf(stderr, "%s: wrote %d bytes to '%s'\n", kProg, static_cast<int>(size),
                  cli::ForDisplay(path).c_str());
-  return Report(args, DOCLOCK_OK, {{"output", path}, {"bytes", size}});
+  // The name as UTF-8 without loss: its bytes may be in no encoding at all.
+  return Report(args, DOCLOCK_OK, {{"output", cli::NameUtf8(path)}, {"bytes", size}});
 }
 
 std::vector<std::string> WithPin(std::vector<std::string> v) {
@@ -282,7 +283,7 @@ int RunCert(const cli::Args& args) {
                            {"message", TextOf(rc)},
                            {"exit", 0},
                            {"certificate", text}};
-    out = json.dump() + "\n";
+    out = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   } else if (args.Has("--pem")) {
     std::string der;
     if (!cli::CertificateDer(text, &der)) return cli::Error(kProg, "no certificate came back");

@@ -396,7 +396,7 @@ int Report(const cli::Args& args, const Check& c) {
       j["added"] = added;
       j["missing"] = missing;
     }
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
   } else if (intact) {
     const std::string what =
         c.facts.timestamp ? "a time-stamp signature" : "signed by " + Quote(c.text);
@@ -552,7 +552,7 @@ int RunInfo(const cli::Args& args) {
     j["signer"] = cli::Utf8(text);
     j["timestamp"] = facts.timestamp;
     j["signers"] = SignersJson(facts, false);
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
   } else {
     std::printf("%s\n", cli::ForDisplay(text).c_str());
     for (const auto& s : facts.signers) std::printf("%s", SignerLines(s).c_str());
@@ -668,7 +668,7 @@ int RunCard(const cli::Args& args) {
   if (args.Has("--json")) {
     Json j = cli::JsonResult(c.rc, kCodes);
     for (const auto& f : fields) j[f.first] = cli::Utf8(f.second);
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
     return 0;
   }
   for (const auto& f : fields) {
