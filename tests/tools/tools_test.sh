@@ -108,6 +108,20 @@ if have "$docseal" sign; then
   no_temp_left .
   run_pin sign_unwritable_place 4 "$pin" "$docseal" sign --pin-stdin --output no/such/dir/x.sig \
     notes.txt && says "DOCSEAL_ERR_WRITE"
+  # An output that cannot be written is told before the PIN is asked for:
+  # without a PIN option and a terminal, the output's fault is what is said.
+  mkdir -p ro && echo r > ro/r.txt && chmod 555 ro && mkfifo sig.fifo
+  while IFS='|' read -r cmd says; do
+    case $cmd in *ro/*) [ "$(id -u)" = 0 ] && continue ;; esac  # root writes anywhere
+    # shellcheck disable=SC2086
+    run "output_checked_before_pin: $cmd" "${says%%:*}" "$docseal" $cmd && says "${says#*:}"
+  done <<ROWS
+sign ro/r.txt|4:cannot write into 'ro'
+sign --output sig.fifo notes.txt|4:no regular file
+timestamp --output ro/t.sig|2:cannot write into 'ro'
+timestamp --output sig.fifo|2:no regular file
+ROWS
+  [ -p sig.fifo ] || fail "the pipe was replaced"
   mkdir -p other && echo three > other/c.txt
   run_pin sign_multi 0 "$pin" "$docseal" sign --pin-stdin notes.txt other
   [ -s notes.txt.sig ] && [ -s other.sig ] && [ ! -e other/dir.sig ] ||

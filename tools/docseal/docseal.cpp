@@ -246,6 +246,21 @@ int RunSign(const cli::Args& args) {
   for (const auto& p : paths) {
     if (p.empty() || !Exists(p)) return FailWith(DOCSEAL_ERR_PATH, Quote(p) + " does not exist");
   }
+  // Where the signatures go, checked before the PIN is asked for: the card
+  // is not used for a signature that cannot be written.
+  std::vector<std::string> sig_paths;
+  if (paths.size() == 1) {
+    std::string sig_path = args.Value("--output");
+    if (sig_path.empty())
+      sig_path = IsDirectory(paths[0]) ? paths[0] + "/dir.sig" : paths[0] + ".sig";
+    sig_paths.push_back(sig_path);
+  } else {
+    for (const auto& p : paths) sig_paths.push_back(p + ".sig");
+  }
+  for (const auto& sig : sig_paths) {
+    std::string problem = cli::OutputProblem(sig);
+    if (!problem.empty()) return FailWith(DOCSEAL_ERR_WRITE, problem);
+  }
   std::string signer = args.Value("--signer");
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
@@ -255,8 +270,7 @@ int RunSign(const cli::Args& args) {
   int32_t rc;
   if (paths.size() == 1) {
     const std::string& path = paths[0];
-    std::string sig_path = args.Value("--output");
-    if (sig_path.empty()) sig_path = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
+    const std::string& sig_path = sig_paths[0];
     // The library gets the signature's own name: a directory walk leaves
     // that file out, so signing again does not list the old signature.
     rc = cli::WithProgress("digesting", total, [&] {
@@ -264,6 +278,7 @@ int RunSign(const cli::Args& args) {
     });
     cli::Wipe(&pin);
     if (rc == DOCSEAL_ERR_PATH) return FailWith(rc, PathProblem(path));
+    if (rc == DOCSEAL_ERR_WRITE) return FailWith(rc, "cannot write " + Quote(sig_path));
     if (rc != DOCSEAL_OK) return Fail(rc);
     std::printf("signed %s into %s\n", Quote(path).c_str(), Quote(sig_path).c_str());
     return 0;
@@ -278,6 +293,11 @@ int RunSign(const cli::Args& args) {
       std::string why = PathProblem(p);
       if (why != Quote(p) + " cannot be signed") return FailWith(rc, why);
     }
+  }
+  if (rc == DOCSEAL_ERR_WRITE) {
+    std::string names;
+    for (const auto& sig : sig_paths) names += (names.empty() ? "" : ", ") + Quote(sig);
+    return FailWith(rc, "cannot write all of " + names);
   }
   if (rc != DOCSEAL_OK) return Fail(rc);
   for (const auto& p : paths) {
@@ -595,6 +615,9 @@ int RunCert(const cli::Args& args) {
 int RunTimestamp(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("timestamp: takes no path");
   const std::string output = args.Value("--output", "-");
+  // The output is checked before the card signs.
+  const std::string problem = cli::OutputProblem(output);
+  if (!problem.empty()) return cli::Error(kProg, problem);
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   std::vector<char> b64(8192, '\0');  // at most 5480 characters
