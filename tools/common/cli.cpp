@@ -506,6 +506,15 @@ std::string ModuleLoadError(const char* file_name) {
   return why != nullptr ? why : "the loader gives no reason";
 }
 
+const char* const kCardModule = "aetpkss1.dll";
+
+void ExplainModuleLoad(const char* prog) {
+  std::string why = ModuleLoadError(kCardModule);
+  if (why.empty()) return;
+  Error(prog, std::string("the card's module ") + kCardModule + " cannot be loaded: " + why +
+                  " (see \"Using a real card\" in the README)");
+}
+
 bool ReadFile(const std::string& path, std::string* data, std::string* error, uint64_t max_bytes) {
   FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) {

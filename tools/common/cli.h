@@ -90,6 +90,12 @@ bool PrintJson(const char* prog, const nlohmann::ordered_json& object);
 // Why the PKCS#11 module the card library loads cannot be loaded by this
 // process (the loader's own message), or empty when it loads.
 std::string ModuleLoadError(const char* file_name);
+// The card's PKCS#11 module, the file both card libraries load.
+extern const char* const kCardModule;
+// After the card library could not start: when kCardModule does not load,
+// says so on standard error with the loader's reason and where the README
+// tells how to set a real card up; says nothing when it loads.
+void ExplainModuleLoad(const char* prog);
 
 // Reads a whole file ("-": standard input). A regular file larger than
 // max_bytes is refused from its size before anything is read, with the

@@ -91,6 +91,7 @@ int Report(const cli::Args& args, int32_t code,
            nlohmann::ordered_json fields = nlohmann::ordered_json::object()) {
   int status = StatusOf(code);
   if (code != DOCLOCK_OK) cli::Fail(kProg, code, Codes());  // the message names the code
+  if (code == DOCLOCK_ERR_CARD_START) cli::ExplainModuleLoad(kProg);
   if (!args.Has("--json")) return status;
   nlohmann::ordered_json out = {{"code", code},
                                 {"result", cli::CodeName(code, Codes())},

@@ -46,7 +46,7 @@ constexpr uint64_t kMaxSignatureFile = 2147483647;
 // The most a certificate file to validate may hold.
 constexpr uint64_t kMaxCertificateFile = 1u << 20;
 
-const char* const kCardModule = "aetpkss1.dll";
+using cli::kCardModule;
 
 using cli::Command;
 using Json = nlohmann::ordered_json;
@@ -57,13 +57,7 @@ int Usage(const std::string& message) { return cli::Error(kProg, message + " (se
 // start, also why the card's module does not load, if that is the cause.
 int Fail(int32_t code) {
   int status = cli::Fail(kProg, code, kCodes);
-  if (code == DOCSEAL_ERR_START) {
-    std::string why = cli::ModuleLoadError(kCardModule);
-    if (!why.empty()) {
-      cli::Error(kProg, std::string("the card's module ") + kCardModule + " cannot be loaded: " +
-                            why + " (see \"Using a real card\" in the README)");
-    }
-  }
+  if (code == DOCSEAL_ERR_START) cli::ExplainModuleLoad(kProg);
   return status;
 }
 
