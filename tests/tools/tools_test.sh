@@ -497,6 +497,21 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   [ $st -ne 0 ] && [ $st -lt 126 ] && [ ! -e bad.out ] && echo "ok   $name" ||
     fail "a corrupted structure unwrapped, or exit status $st"
 fi
+# An input over the size a call can take is refused from its size, before
+# it is read (a sparse file: reading it would take long).
+if have "$doclock" cert && have "$doclock" encrypt; then
+  truncate -s 2200M big.in
+  while IFS='|' read -r cmd limit; do
+    # shellcheck disable=SC2086
+    run "input_size_checked_first: $cmd" 2 timeout 20 "$doclock" $cmd big.in &&
+      says "more than the $limit bytes it may hold"
+  done <<ROWS
+cert|2147483647
+decrypt --pin-file pinfile --output big.out|2147483647
+encrypt --pin-file pinfile --cert $card/enc.crt.pem --output big.out|2147[0-9]*
+ROWS
+  rm -f big.in
+fi
 if have "$doclock" cert && [ -s data.p7 ]; then
   run doclock_cert 0 "$doclock" cert data.p7
   [ "$(tr -d '\n' < "$out")" = "$(base64 -w0 "$card/sign.crt.der")" ] || fail "wrong certificate"

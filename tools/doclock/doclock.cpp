@@ -108,7 +108,16 @@ std::string InputPath(const cli::Args& args) {
   return pos.empty() ? "-" : pos[0];
 }
 
-bool ReadInput(const cli::Args& args, std::string* data, int* status) {
+// The most input a call can take: sizes cross the library as 32-bit
+// counts, and room more bytes must fit beside the input in the answer.
+uint64_t InputLimit(size_t room) {
+  constexpr size_t kMax = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  return room >= kMax ? 0 : kMax - room;
+}
+
+// Reads the input; one larger than max_bytes is refused, a regular file from
+// its size before anything of it is read.
+bool ReadInput(const cli::Args& args, uint64_t max_bytes, std::string* data, int* status) {
   if (args.positional().size() > 1) {
     *status = Usage("one input at a time");
     return false;
@@ -117,11 +126,12 @@ bool ReadInput(const cli::Args& args, std::string* data, int* status) {
   // the bytes again as the buffer grows nor leaves the old buffers behind.
   const std::string path = InputPath(args);
   struct stat st {};
-  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_size) <= max_bytes) {
     data->reserve(static_cast<size_t>(st.st_size));
   }
   std::string error;
-  if (!cli::ReadFile(path, data, &error)) {
+  if (!cli::ReadFile(path, data, &error, max_bytes)) {
     *status = cli::Error(kProg, error);
     return false;
   }
@@ -190,11 +200,6 @@ bool Preflight(const cli::Args& args, int* status) {
          OutputWritable(args.Value("--output", "-"), true, status);
 }
 
-// Sizes cross the library as 32-bit counts.
-bool Fits(size_t n, size_t room) {
-  return n <= static_cast<size_t>(std::numeric_limits<int32_t>::max()) - room;
-}
-
 int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) {
   std::string path = args.Value("--output", "-");
   std::string error;
@@ -224,11 +229,10 @@ int RunEncrypt(const cli::Args& args) {
   if (!Preflight(args, &status)) return status;
   std::string cert, data, error;
   if (!cli::ReadFile(cert_path, &cert, &error)) return cli::Error(kProg, error);
-  if (!ReadInput(args, &data, &status)) return status;
   // The structure holds the data, its padding, the recipient's key
   // transport and the signer's certificate and signature.
   size_t room = cert.size() * 2 + (64u << 10);
-  if (!Fits(data.size(), room)) return cli::Error(kProg, "the data is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(room), &data, &status)) return status;
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   // The library writes into the buffer that is then written out, so a
@@ -248,8 +252,7 @@ int RunDecrypt(const cli::Args& args) {
   int status = 0;
   if (!Preflight(args, &status)) return status;
   std::string p12, error;
-  if (!ReadInput(args, &p12, &status)) return status;
-  if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(0), &p12, &status)) return status;
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   // The data is never longer than the structure that carries it.
@@ -270,8 +273,7 @@ int RunCert(const cli::Args& args) {
   int status = 0;
   if (!OutputWritable(args.Value("--output", "-"), false, &status)) return status;
   std::string p12;
-  if (!ReadInput(args, &p12, &status)) return status;
-  if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(0), &p12, &status)) return status;
   std::vector<char> b64(4096, '\0');  // 2 x 1500 bytes at most
   int32_t rc = GetSignCertificateFromP12(reinterpret_cast<const unsigned char*>(p12.data()),
                                          static_cast<int32_t>(p12.size()), b64.data());
