@@ -45,8 +45,12 @@ const TextCase kTextCases[] = {
      "the content does not match the signature value, the directory also holds: a.txt",
      "\"" + kMismatchUtf8 + kAddedUtf8 + " a.txt\"",
      "the content does not match the signature value, the directory also holds: a.txt"},
-    {"json_escapes", "C.UTF-8", "a\"b\\c\nd\x01", "a\"b\\c\nd\x01", "\"a\\\"b\\\\c\\nd\\u0001\"",
-     "a\"b\\c\nd\x01"},
+    {"json_escapes", "C.UTF-8", "a\"b\\c\nd\x01", "a\"b\\c\\x0ad\\x01",
+     "\"a\\\"b\\\\c\\nd\\u0001\"", "a\"b\\c\nd\x01"},
+    // Controls are shown escaped: C0, DEL, C1 as UTF-8 carries it, and "\x".
+    {"display_controls", "C.UTF-8", "\r\x1b[2K\x7f\xc2\x9b\\x41\xc2\xa0",
+     "\\x0d\\x1b[2K\\x7f\\xc2\\x9b\\x5cx41\xc2\xa0", "\"\\r\\u001b[2K\x7f\xc2\x9b\\\\x41\xc2\xa0\"",
+     "\r\x1b[2K\x7f\xc2\x9b\\x41\xc2\xa0"},
     {"json_invalid_utf8", "C.UTF-8", "x\xff\xc3", "x\xff\xc3", "\"x\xef\xbf\xbd\xef\xbf\xbd\"",
      "x\xef\xbf\xbd\xef\xbf\xbd"},
 };

@@ -60,7 +60,8 @@ run_pin() {
 }
 says() { grep -q -- "$1" "$out" "$err" || fail "no '$1' in the output"; }
 no_temp_left() {
-  left=$(find "$1" -name '.*.tmp-*' | head -1)
+  # The temporary name: ".NAME.PID.COUNT.NANOSECONDS" beside the output.
+  left=$(find "$1" -name '.*.[0-9]*.[0-9]*.[0-9]*' | head -1)
   [ -z "$left" ] || fail "temporary file left: $left"
 }
 
@@ -107,6 +108,20 @@ if have "$docseal" sign; then
   no_temp_left .
   run_pin sign_unwritable_place 4 "$pin" "$docseal" sign --pin-stdin --output no/such/dir/x.sig \
     notes.txt && says "DOCSEAL_ERR_WRITE"
+  # An output that cannot be written is told before the PIN is asked for:
+  # without a PIN option and a terminal, the output's fault is what is said.
+  mkdir -p ro && echo r > ro/r.txt && chmod 555 ro && mkfifo sig.fifo
+  while IFS='|' read -r cmd says; do
+    case $cmd in *ro/*) [ "$(id -u)" = 0 ] && continue ;; esac  # root writes anywhere
+    # shellcheck disable=SC2086
+    run "output_checked_before_pin: $cmd" "${says%%:*}" "$docseal" $cmd && says "${says#*:}"
+  done <<ROWS
+sign ro/r.txt|4:cannot write into 'ro'
+sign --output sig.fifo notes.txt|4:no regular file
+timestamp --output ro/t.sig|2:cannot write into 'ro'
+timestamp --output sig.fifo|2:no regular file
+ROWS
+  [ -p sig.fifo ] || fail "the pipe was replaced"
   mkdir -p other && echo three > other/c.txt
   run_pin sign_multi 0 "$pin" "$docseal" sign --pin-stdin notes.txt other
   [ -s notes.txt.sig ] && [ -s other.sig ] && [ ! -e other/dir.sig ] ||
@@ -141,6 +156,23 @@ if have "$docseal" verify && [ -s report.txt.sig ]; then
   run verify_ascii_locale 8 env LC_ALL=C "$docseal" verify tree &&
     says "the directory also holds: extra.txt"
 fi
+# A signer's text is shown with its control bytes as "\xNN" (and "\x" itself
+# escaped), so a self-made text cannot rewrite the verdict's line.
+if have "$docseal" sign && have "$docseal" verify; then
+  echo spoof > spoof.txt
+  while IFS='|' read -r text shown; do
+    name="control_bytes_escaped: $shown"
+    signer=$(printf '%b' "$text")
+    echo "$pin" | "$docseal" sign --pin-stdin --signer "$signer" spoof.txt > /dev/null 2>&1 &&
+      "$docseal" verify spoof.txt > "$out" 2> "$err"
+    ! grep -q "$(printf '[\r\033]')" "$out" && grep -qF "signed by '$shown'" "$out" &&
+      echo "ok   $name" || fail "not shown escaped"
+  done <<ROWS
+\r\033[2Kvalid: forged|\x0d\x1b[2Kvalid: forged
+\0302\0233 31m|\xc2\x9b 31m
+a\\\\x41 tab\tend|a\x5cx41 tab\x09end
+ROWS
+fi
 if have "$docseal" verify-local && [ -s tree/dir.sig ]; then
   run verify_local 0 "$docseal" verify-local --ca "$card/ca.crt.pem" tree/dir.sig
   echo "more" >> tree/a.txt
@@ -174,7 +206,8 @@ if have "$docseal" pin; then
   run_pin pin_ok 0 "$pin" "$docseal" pin --pin-stdin && says "correct"
   run_pin pin_wrong 13 000000 "$docseal" pin --pin-stdin
   run pin_from_fd 0 sh -c "exec 3<pinfile; \"$docseal\" pin --pin-fd 3"
-  run_pin pin_empty 13 "" "$docseal" pin --pin-stdin
+  # An empty PIN is refused before the card, so it uses up no try.
+  run_pin pin_empty 2 "" "$docseal" pin --pin-stdin && says "the PIN is empty"
 fi
 if have "$docseal" card; then
   serial=$(openssl x509 -in "$card/sign.crt.pem" -noout -serial | sed 's/serial=//')
@@ -311,7 +344,10 @@ if have "$docseal" timestamp && have "$docseal" info; then
   run timestamp_verify_untrusted 50 "$docseal" verify --signature ts.sig
   cp ts.sig ts-bad.sig
   size=$(wc -c < ts.sig)
-  printf '\001' | dd of=ts-bad.sig bs=1 seek=$((size - 20)) conv=notrunc 2>/dev/null
+  # A byte of the signature value changed (it may already be 1: then 2).
+  byte=$(od -An -tu1 -j $((size - 20)) -N1 ts.sig | tr -d ' ')
+  [ "$byte" = 1 ] && new='\002' || new='\001'
+  printf "$new" | dd of=ts-bad.sig bs=1 seek=$((size - 20)) conv=notrunc 2>/dev/null
   run timestamp_tampered 6 "$docseal" verify --ca "$ca" --signature ts-bad.sig
 fi
 
@@ -379,7 +415,8 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
     says "-121 EXCHPACK_ERR_PIN"
   [ ! -e w.out ] || fail "an output appeared after a wrong PIN"
   run_pin decrypt_no_module 23 "$pin" env LD_LIBRARY_PATH=/nonexistent "$doclock" decrypt \
-    --pin-stdin --output w.out data.p7 && says "-23 DOCLOCK_ERR_CARD_START"
+    --pin-stdin --output w.out data.p7 && says "-23 DOCLOCK_ERR_CARD_START" &&
+    says "module aetpkss1.dll cannot be loaded: .*(see \"Using a real card\" in the README)"
   run_pin decrypt_not_a_structure 40 "$pin" "$doclock" decrypt --pin-stdin --output w.out \
     report.txt && says "-130 EXCHPACK_ERR_NOT_STRUCTURE"
   run_pin encrypt_bad_recipient 20 "$pin" "$doclock" encrypt --pin-stdin --cert report.txt \
@@ -391,6 +428,11 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   run_pin decrypt_json 0 "$pin" "$doclock" decrypt --pin-stdin --json --output j.out data.p7 &&
     python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert (d["code"],d["exit"],d["output"],d["bytes"])==(0,0,"j.out",100000), d' "$out" ||
     fail "bad JSON"
+  # An output name that is not UTF-8 is carried into JSON with its bytes escaped.
+  run_pin encrypt_json_name_not_utf8 0 "$pin" "$doclock" encrypt --pin-stdin --json \
+    --cert "$card/enc.crt.pem" --output "$(printf 'bad\377.p7')" data.bin &&
+    python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert (d["code"],d["output"])==(0,"bad\\xff.p7"), d' "$out" ||
+    fail "bad JSON"
   run decrypt_json_to_stdout 2 "$doclock" decrypt --pin-file pinfile --json data.p7
   name=exit_table_below_126
   "$doclock" --help | awk '/^Exit status/ {t=1; next} t && $1 ~ /^[0-9]+$/ {n++; if ($1 >= 126) bad=1}
@@ -399,13 +441,17 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   # Standard input holds the PIN or the data, never both; the combination
   # is refused before the card is used. The PIN from another descriptor works.
   for row in "encrypt --pin-stdin --cert $card/enc.crt.pem" "encrypt --pin-fd 0 --cert $card/enc.crt.pem -" \
-    "decrypt --pin-stdin" "decrypt --pin-stdin -"; do
+    "decrypt --pin-stdin" "decrypt --pin-stdin -" "encrypt --pin-fd 00 --cert $card/enc.crt.pem" \
+    "encrypt --pin-file /dev/stdin --cert $card/enc.crt.pem" "decrypt --pin-stdin /dev/stdin"; do
     name="pin_and_data_on_stdin: $row"
     # shellcheck disable=SC2086
     (echo "$pin"; cat data.bin) | "$doclock" $row --output shared.out > "$out" 2> "$err"
     [ $? = 2 ] && [ ! -e shared.out ] && grep -q "cannot both come from standard input" "$err" &&
       echo "ok   $name" || fail "not refused"
   done
+  : > empty.pin
+  run doclock_empty_pin 2 "$doclock" decrypt --pin-file empty.pin --output e.out data.p7 &&
+    says "the PIN is empty"
   name=data_on_stdin_pin_from_fd
   "$doclock" encrypt --pin-fd 3 --cert "$card/enc.crt.pem" --output fd.p7 < data.bin 3< pinfile \
     > "$out" 2> "$err" && "$doclock" decrypt --pin-fd 3 --output fd.out < fd.p7 3< pinfile \
@@ -413,11 +459,22 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   # The output is checked before the PIN is asked for: without a terminal
   # and a PIN option, the output's fault is what is reported.
   mkdir -p locked && chmod 555 locked
-  for row in "nodir/x.out:no directory 'nodir'" ".:is a directory" "locked/x.out:cannot write into"; do
+  # A pipe or a device node is left as it is (it is not replaced by a file).
+  mkfifo out.fifo
+  mknod out.null c 1 3 2>/dev/null || : > out.null  # a device where this may make one
+  for row in "nodir/x.out:no directory 'nodir'" ".:is a directory" "locked/x.out:cannot write into" \
+    "out.fifo:no regular file" "out.null:no regular file"; do
     [ "$(id -u)" = 0 ] && [ "${row%%/*}" = locked ] && continue  # root writes anywhere
+    [ -f out.null ] && [ "${row%%:*}" = out.null ] && continue
     run "output_checked_first: ${row%%:*}" 2 "$doclock" decrypt --output "${row%%:*}" data.p7 &&
       says "${row#*:}"
   done
+  [ -p out.fifo ] && { [ -f out.null ] || [ -c out.null ]; } || fail "a pipe or device was replaced"
+  # A link is followed: the file it names gets the output, the link stays.
+  echo old > linked.out
+  ln -s linked.out via.link
+  run decrypt_through_link 0 "$doclock" decrypt --pin-file pinfile --output via.link data.p7 &&
+    [ -L via.link ] && cmp -s data.bin linked.out || fail "the link was not followed"
   # On a terminal: binary data is not written to it, which is said before a
   # PIN prompt; a PIN typed for --pin-stdin does not show.
   name=terminal_output_refused_before_pin
@@ -439,6 +496,21 @@ if have "$doclock" encrypt && have "$doclock" decrypt; then
   st=$?
   [ $st -ne 0 ] && [ $st -lt 126 ] && [ ! -e bad.out ] && echo "ok   $name" ||
     fail "a corrupted structure unwrapped, or exit status $st"
+fi
+# An input over the size a call can take is refused from its size, before
+# it is read (a sparse file: reading it would take long).
+if have "$doclock" cert && have "$doclock" encrypt; then
+  truncate -s 2200M big.in
+  while IFS='|' read -r cmd limit; do
+    # shellcheck disable=SC2086
+    run "input_size_checked_first: $cmd" 2 timeout 20 "$doclock" $cmd big.in &&
+      says "more than the $limit bytes it may hold"
+  done <<ROWS
+cert|2147483647
+decrypt --pin-file pinfile --output big.out|2147483647
+encrypt --pin-file pinfile --cert $card/enc.crt.pem --output big.out|2147[0-9]*
+ROWS
+  rm -f big.in
 fi
 if have "$doclock" cert && [ -s data.p7 ]; then
   run doclock_cert 0 "$doclock" cert data.p7

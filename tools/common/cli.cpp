@@ -19,6 +19,7 @@
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/module.h"
 
 namespace cli {
@@ -176,7 +178,8 @@ int Fail(const char* prog, int32_t code, const std::vector<CodeText>& table) {
 }
 
 int Error(const char* prog, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", prog, message.c_str());
+  // The message may quote names: shown as ForDisplay shows them.
+  std::fprintf(stderr, "%s: %s\n", prog, ForDisplay(message).c_str());
   return kToolError;
 }
 
@@ -304,7 +307,25 @@ class EchoOff {
 
 }  // namespace
 
+namespace {
+
+bool ReadPinFrom(const Args& args, std::string* pin, std::string* error);
+
+}  // namespace
+
 bool ReadPin(const Args& args, std::string* pin, std::string* error) {
+  if (!ReadPinFrom(args, pin, error)) return false;
+  // An empty PIN cannot be right and would use up one of the card's tries.
+  if (pin->empty()) {
+    *error = "the PIN is empty";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool ReadPinFrom(const Args& args, std::string* pin, std::string* error) {
   int sources = args.Has("--pin-stdin") + args.Has("--pin-fd") + args.Has("--pin-file");
   if (sources > 1) {
     *error = "give the PIN one way only";
@@ -365,10 +386,46 @@ bool ReadPin(const Args& args, std::string* pin, std::string* error) {
   return ok;
 }
 
+}  // namespace
+
 void Wipe(std::string* s) {
   if (!s->empty()) OPENSSL_cleanse(&(*s)[0], s->size());
   s->clear();
 }
+
+namespace {
+
+// The text with every control byte as "\xNN": the C0 controls, DEL, and
+// the C1 controls as the terminal's encoding carries them (U+0080 to U+009F
+// in UTF-8, the bytes 0x80 to 0x9F in a one-byte encoding), so that a name
+// or a signer's text cannot move the cursor or rewrite a line. A backslash
+// before "x" becomes "\x5c": every "\xNN" shown is one escaped byte, and
+// the text can be told back exactly.
+std::string EscapeControls(const std::string& text, bool utf8, bool one_byte) {
+  std::string out;
+  auto escape = [&out](unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (c < 0x20 || c == 0x7f || (one_byte && c >= 0x80 && c < 0xa0) ||
+        (c == '\\' && next == 'x')) {
+      escape(c);
+    } else if (utf8 && c == 0xc2 && next >= 0x80 && next < 0xa0) {
+      escape(c);
+      escape(static_cast<unsigned char>(next));
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 std::string ForDisplay(const std::string& text) {
   std::string out;
@@ -383,7 +440,7 @@ std::string ForDisplay(const std::string& text) {
       out += phrase->gloss;
     }
   });
-  return out;
+  return EscapeControls(out, std::strcmp(codeset, "UTF-8") == 0, MB_CUR_MAX == 1);
 }
 
 std::string Utf8(const std::string& text) {
@@ -422,10 +479,20 @@ nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& tab
   return nlohmann::ordered_json{{"code", code}, {"result", CodeName(code, table)}};
 }
 
-void PrintJson(const nlohmann::ordered_json& object) {
-  std::string text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
+bool PrintJson(const char* prog, const nlohmann::ordered_json& object) {
+  std::string text;
+  try {
+    text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  } catch (const std::exception& e) {
+    Error(prog, std::string("cannot put the answer into JSON: ") + e.what());
+    return false;
+  }
+  text += '\n';
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+    Error(prog, std::string("cannot write to standard output: ") + std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 std::string ModuleLoadError(const char* file_name) {
@@ -437,6 +504,15 @@ std::string ModuleLoadError(const char* file_name) {
   }
   const char* why = dlerror();
   return why != nullptr ? why : "the loader gives no reason";
+}
+
+const char* const kCardModule = "aetpkss1.dll";
+
+void ExplainModuleLoad(const char* prog) {
+  std::string why = ModuleLoadError(kCardModule);
+  if (why.empty()) return;
+  Error(prog, std::string("the card's module ") + kCardModule + " cannot be loaded: " + why +
+                  " (see \"Using a real card\" in the README)");
 }
 
 bool ReadFile(const std::string& path, std::string* data, std::string* error, uint64_t max_bytes) {
@@ -469,22 +545,33 @@ bool ReadFile(const std::string& path, std::string* data, std::string* error, ui
   return ok;
 }
 
-namespace {
-
-mode_t FreshFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+std::string OutputProblem(const std::string& path) {
+  if (path == "-") return "";
+  struct stat st {};
+  std::string target = path;
+  if (lstat(path.c_str(), &st) == 0) {
+    // A link is followed: the file it names is what gets replaced.
+    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+      return "the output '" + path + "' is a link to nothing that can be written";
+    }
+    if (S_ISDIR(st.st_mode)) return "the output '" + path + "' is a directory";
+    if (!S_ISREG(st.st_mode)) {
+      return "the output '" + path +
+             "' exists and is no regular file (a pipe or device is left as it is)";
+    }
+    std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), std::free);
+    if (real != nullptr) target = real.get();
+  }
+  size_t slash = target.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return "no directory '" + dir + "' for the output '" + path + "'";
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    return "cannot write into '" + dir + "' for the output '" + path + "': " + std::strerror(errno);
+  }
+  return "";
 }
-
-std::string TempTemplate(const std::string& final_path) {
-  fs::path p(final_path);
-  fs::path dir = p.parent_path();
-  std::string name = "." + p.filename().string() + ".tmp-XXXXXX";
-  return dir.empty() ? name : (dir / name).string();
-}
-
-}  // namespace
 
 bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error) {
   if (path == "-") {
@@ -495,32 +582,18 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, std::stri
     }
     return true;
   }
-  std::string tmp = TempTemplate(path);
-  int fd = mkstemp(&tmp[0]);
-  if (fd < 0) {
-    *error = "cannot create a file beside '" + path + "': " + std::strerror(errno);
+  std::string problem = OutputProblem(path);
+  if (!problem.empty()) {
+    *error = problem;
     return false;
   }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
+  errno = 0;
+  if (!platform::WriteWholeFile(path, reinterpret_cast<const unsigned char*>(data.data()),
+                                data.size())) {
+    *error = "cannot write '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
   }
-  ok = ok && fchmod(fd, FreshFileMode()) == 0 && fsync(fd) == 0;
-  int saved = errno;
-  ok = close(fd) == 0 && ok;
-  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    *error = "cannot write '" + path + "': " + std::strerror(saved != 0 ? saved : EIO);
-  }
-  return ok;
+  return true;
 }
 
 TreeSize MeasureTree(const std::string& path) {

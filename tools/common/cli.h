@@ -67,6 +67,8 @@ void Wipe(std::string* s);
 // Library texts for display: the libraries' own Big5 phrases become the
 // terminal's encoding (a plain English gloss where it cannot show them);
 // every other byte (names, the signer's text) is already the locale's.
+// Control bytes (C0, DEL, C1) are shown as "\xNN", as is a backslash
+// before "x", so a name cannot rewrite the terminal and nothing is lost.
 std::string ForDisplay(const std::string& text);
 // The same text as UTF-8 for JSON (bytes that are neither a phrase nor
 // valid UTF-8 become U+FFFD).
@@ -80,21 +82,36 @@ std::string NameUtf8(const std::string& name);
 
 // {"code": CODE, "result": "NAME"}, the start of every JSON answer.
 nlohmann::ordered_json JsonResult(int32_t code, const std::vector<CodeText>& table);
-// Writes one JSON object and a newline to standard output.
-void PrintJson(const nlohmann::ordered_json& object);
+// Writes one JSON object and a newline to standard output. Never throws:
+// text that is not UTF-8 becomes U+FFFD, and any other failure is told on
+// standard error ("PROG: ...") and gives false.
+bool PrintJson(const char* prog, const nlohmann::ordered_json& object);
 
 // Why the PKCS#11 module the card library loads cannot be loaded by this
 // process (the loader's own message), or empty when it loads.
 std::string ModuleLoadError(const char* file_name);
+// The card's PKCS#11 module, the file both card libraries load.
+extern const char* const kCardModule;
+// After the card library could not start: when kCardModule does not load,
+// says so on standard error with the loader's reason and where the README
+// tells how to set a real card up; says nothing when it loads.
+void ExplainModuleLoad(const char* prog);
 
 // Reads a whole file ("-": standard input). A regular file larger than
 // max_bytes is refused from its size before anything is read, with the
 // limit in the message.
 bool ReadFile(const std::string& path, std::string* data, std::string* error,
               uint64_t max_bytes = UINT64_MAX);
+// Why path cannot take an output, told before the card is used: it exists
+// and is no regular file (a link is followed to what it names), or its
+// directory is missing or cannot be written into. Empty when it can; "-"
+// (standard output) always can.
+std::string OutputProblem(const std::string& path);
 // Writes data to path through a temporary file in the same directory that
 // is renamed into place: the path holds the old content or the whole new
-// one, never a part. "-" writes to standard output.
+// one, never a part. A link is followed and the file it names replaced; a
+// path that is no regular file is refused and left as it is. "-" writes to
+// standard output.
 bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error);
 
 // Sizes of a file or a directory tree, counted the way the signing

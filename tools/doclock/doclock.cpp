@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -86,17 +87,18 @@ int Usage(const std::string& message) { return cli::Error(kProg, message + " (se
 
 // With --json, one object on standard output: the library's code, its
 // name and text, the exit status, and the fields of a success.
-int Report(const cli::Args& args, int32_t code, nlohmann::json fields = nlohmann::json::object()) {
+int Report(const cli::Args& args, int32_t code,
+           nlohmann::ordered_json fields = nlohmann::ordered_json::object()) {
   int status = StatusOf(code);
   if (code != DOCLOCK_OK) cli::Fail(kProg, code, Codes());  // the message names the code
+  if (code == DOCLOCK_ERR_CARD_START) cli::ExplainModuleLoad(kProg);
   if (!args.Has("--json")) return status;
-  nlohmann::json out = {{"code", code},
-                        {"result", cli::CodeName(code, Codes())},
-                        {"message", TextOf(code)},
-                        {"exit", status}};
+  nlohmann::ordered_json out = {{"code", code},
+                                {"result", cli::CodeName(code, Codes())},
+                                {"message", TextOf(code)},
+                                {"exit", status}};
   out.update(fields);
-  std::string error;
-  if (!cli::WriteFileAtomic("-", out.dump() + "\n", &error)) return cli::Error(kProg, error);
+  if (!cli::PrintJson(kProg, out) || std::fflush(stdout) != 0) return cli::kToolError;
   return status;
 }
 
@@ -106,7 +108,16 @@ std::string InputPath(const cli::Args& args) {
   return pos.empty() ? "-" : pos[0];
 }
 
-bool ReadInput(const cli::Args& args, std::string* data, int* status) {
+// The most input a call can take: sizes cross the library as 32-bit
+// counts, and room more bytes must fit beside the input in the answer.
+uint64_t InputLimit(size_t room) {
+  constexpr size_t kMax = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  return room >= kMax ? 0 : kMax - room;
+}
+
+// Reads the input; one larger than max_bytes is refused, a regular file from
+// its size before anything of it is read.
+bool ReadInput(const cli::Args& args, uint64_t max_bytes, std::string* data, int* status) {
   if (args.positional().size() > 1) {
     *status = Usage("one input at a time");
     return false;
@@ -115,23 +126,42 @@ bool ReadInput(const cli::Args& args, std::string* data, int* status) {
   // the bytes again as the buffer grows nor leaves the old buffers behind.
   const std::string path = InputPath(args);
   struct stat st {};
-  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_size) <= max_bytes) {
     data->reserve(static_cast<size_t>(st.st_size));
   }
   std::string error;
-  if (!cli::ReadFile(path, data, &error)) {
+  if (!cli::ReadFile(path, data, &error, max_bytes)) {
     *status = cli::Error(kProg, error);
     return false;
   }
   return true;
 }
 
-// Standard input carries either the PIN or the data, never both: the data
-// would swallow the PIN line (or the PIN read take the data's first line).
+// What a PIN option reads from, as the file it refers to; false when there
+// is no such option or it cannot be looked at (reading it fails later).
+bool PinSource(const cli::Args& args, struct stat* st) {
+  if (args.Has("--pin-stdin")) return fstat(0, st) == 0;
+  if (args.Has("--pin-file")) return stat(args.Value("--pin-file").c_str(), st) == 0;
+  if (!args.Has("--pin-fd")) return false;
+  const std::string v = args.Value("--pin-fd");
+  char* end = nullptr;
+  long fd = std::strtol(v.c_str(), &end, 10);
+  return !v.empty() && *end == '\0' && fd >= 0 && fd <= 65535 &&
+         fstat(static_cast<int>(fd), st) == 0;
+}
+
+// Standard input (or any one pipe, terminal or file) carries either the PIN
+// or the data, never both: the data would swallow the PIN line (or the PIN
+// read take the data's first line). What the two refer to is compared, not
+// how they are named ("--pin-fd 00", "/dev/stdin").
 bool PinAndInputApart(const cli::Args& args, int* status) {
-  bool pin_on_stdin =
-      args.Has("--pin-stdin") || (args.Has("--pin-fd") && args.Value("--pin-fd") == "0");
-  if (pin_on_stdin && InputPath(args) == "-") {
+  struct stat pin {
+  }, data{};
+  const std::string input = InputPath(args);
+  bool data_known = input == "-" ? fstat(0, &data) == 0 : stat(input.c_str(), &data) == 0;
+  if (data_known && PinSource(args, &pin) && pin.st_dev == data.st_dev &&
+      pin.st_ino == data.st_ino) {
     *status = Usage(
         "the PIN and the data cannot both come from standard input: give INPUT as a "
         "file, or the PIN with --pin-fd N or --pin-file FILE");
@@ -141,8 +171,8 @@ bool PinAndInputApart(const cli::Args& args, int* status) {
 }
 
 // Checks before the PIN is asked for that the output can be written: a
-// terminal is refused for binary data, and FILE must name a writable place
-// in an existing directory.
+// terminal is refused for binary data, and FILE must be a regular file or
+// new, in an existing directory that can be written into.
 bool OutputWritable(const std::string& path, bool binary, int* status) {
   if (path == "-") {
     if (binary && isatty(1)) {
@@ -151,20 +181,9 @@ bool OutputWritable(const std::string& path, bool binary, int* status) {
     }
     return true;
   }
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    *status = cli::Error(kProg, "the output '" + path + "' is a directory");
-    return false;
-  }
-  size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *status = cli::Error(kProg, "no directory '" + dir + "' for the output '" + path + "'");
-    return false;
-  }
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    *status = cli::Error(kProg, "cannot write into '" + dir + "' for the output '" + path +
-                                    "': " + std::strerror(errno));
+  std::string problem = cli::OutputProblem(path);
+  if (!problem.empty()) {
+    *status = cli::Error(kProg, problem);
     return false;
   }
   return true;
@@ -181,11 +200,6 @@ bool Preflight(const cli::Args& args, int* status) {
          OutputWritable(args.Value("--output", "-"), true, status);
 }
 
-// Sizes cross the library as 32-bit counts.
-bool Fits(size_t n, size_t room) {
-  return n <= static_cast<size_t>(std::numeric_limits<int32_t>::max()) - room;
-}
-
 int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) {
   std::string path = args.Value("--output", "-");
   std::string error;
@@ -193,8 +207,9 @@ int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) 
     return cli::Error(kProg, error);
   if (path != "-")
     std::fprintf(stderr, "%s: wrote %d bytes to '%s'\n", kProg, static_cast<int>(size),
-                 path.c_str());
-  return Report(args, DOCLOCK_OK, {{"output", path}, {"bytes", size}});
+                 cli::ForDisplay(path).c_str());
+  // The name as UTF-8 without loss: its bytes may be in no encoding at all.
+  return Report(args, DOCLOCK_OK, {{"output", cli::NameUtf8(path)}, {"bytes", size}});
 }
 
 std::vector<std::string> WithPin(std::vector<std::string> v) {
@@ -214,11 +229,10 @@ int RunEncrypt(const cli::Args& args) {
   if (!Preflight(args, &status)) return status;
   std::string cert, data, error;
   if (!cli::ReadFile(cert_path, &cert, &error)) return cli::Error(kProg, error);
-  if (!ReadInput(args, &data, &status)) return status;
   // The structure holds the data, its padding, the recipient's key
   // transport and the signer's certificate and signature.
   size_t room = cert.size() * 2 + (64u << 10);
-  if (!Fits(data.size(), room)) return cli::Error(kProg, "the data is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(room), &data, &status)) return status;
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   // The library writes into the buffer that is then written out, so a
@@ -238,8 +252,7 @@ int RunDecrypt(const cli::Args& args) {
   int status = 0;
   if (!Preflight(args, &status)) return status;
   std::string p12, error;
-  if (!ReadInput(args, &p12, &status)) return status;
-  if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(0), &p12, &status)) return status;
   std::string pin;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   // The data is never longer than the structure that carries it.
@@ -260,8 +273,7 @@ int RunCert(const cli::Args& args) {
   int status = 0;
   if (!OutputWritable(args.Value("--output", "-"), false, &status)) return status;
   std::string p12;
-  if (!ReadInput(args, &p12, &status)) return status;
-  if (!Fits(p12.size(), 0)) return cli::Error(kProg, "the input is too large (2 GiB at most)");
+  if (!ReadInput(args, InputLimit(0), &p12, &status)) return status;
   std::vector<char> b64(4096, '\0');  // 2 x 1500 bytes at most
   int32_t rc = GetSignCertificateFromP12(reinterpret_cast<const unsigned char*>(p12.data()),
                                          static_cast<int32_t>(p12.size()), b64.data());
@@ -274,7 +286,7 @@ int RunCert(const cli::Args& args) {
                            {"message", TextOf(rc)},
                            {"exit", 0},
                            {"certificate", text}};
-    out = json.dump() + "\n";
+    out = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   } else if (args.Has("--pem")) {
     std::string der;
     if (!cli::CertificateDer(text, &der)) return cli::Error(kProg, "no certificate came back");

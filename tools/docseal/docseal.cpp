@@ -46,7 +46,7 @@ constexpr uint64_t kMaxSignatureFile = 2147483647;
 // The most a certificate file to validate may hold.
 constexpr uint64_t kMaxCertificateFile = 1u << 20;
 
-const char* const kCardModule = "aetpkss1.dll";
+using cli::kCardModule;
 
 using cli::Command;
 using Json = nlohmann::ordered_json;
@@ -57,13 +57,7 @@ int Usage(const std::string& message) { return cli::Error(kProg, message + " (se
 // start, also why the card's module does not load, if that is the cause.
 int Fail(int32_t code) {
   int status = cli::Fail(kProg, code, kCodes);
-  if (code == DOCSEAL_ERR_START) {
-    std::string why = cli::ModuleLoadError(kCardModule);
-    if (!why.empty()) {
-      cli::Error(kProg, std::string("the card's module ") + kCardModule + " cannot be loaded: " +
-                            why + " (see \"Using a real card\" in the README)");
-    }
-  }
+  if (code == DOCSEAL_ERR_START) cli::ExplainModuleLoad(kProg);
   return status;
 }
 
@@ -210,8 +204,8 @@ bool ReadSignatureFile(const std::string& path, std::string* der, int* status) {
 
 std::string SignerLines(const signer_check::Signer& s) {
   std::string out;
-  if (!s.subject.empty()) out += "  certificate:  " + s.subject + "\n";
-  if (!s.issuer.empty()) out += "  issued by:    " + s.issuer + "\n";
+  if (!s.subject.empty()) out += "  certificate:  " + cli::ForDisplay(s.subject) + "\n";
+  if (!s.issuer.empty()) out += "  issued by:    " + cli::ForDisplay(s.issuer) + "\n";
   out += "  signing time: " + (s.signing_time.empty() ? "not recorded" : s.signing_time) + "\n";
   return out;
 }
@@ -246,6 +240,21 @@ int RunSign(const cli::Args& args) {
   for (const auto& p : paths) {
     if (p.empty() || !Exists(p)) return FailWith(DOCSEAL_ERR_PATH, Quote(p) + " does not exist");
   }
+  // Where the signatures go, checked before the PIN is asked for: the card
+  // is not used for a signature that cannot be written.
+  std::vector<std::string> sig_paths;
+  if (paths.size() == 1) {
+    std::string sig_path = args.Value("--output");
+    if (sig_path.empty())
+      sig_path = IsDirectory(paths[0]) ? paths[0] + "/dir.sig" : paths[0] + ".sig";
+    sig_paths.push_back(sig_path);
+  } else {
+    for (const auto& p : paths) sig_paths.push_back(p + ".sig");
+  }
+  for (const auto& sig : sig_paths) {
+    std::string problem = cli::OutputProblem(sig);
+    if (!problem.empty()) return FailWith(DOCSEAL_ERR_WRITE, problem);
+  }
   std::string signer = args.Value("--signer");
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
@@ -255,8 +264,7 @@ int RunSign(const cli::Args& args) {
   int32_t rc;
   if (paths.size() == 1) {
     const std::string& path = paths[0];
-    std::string sig_path = args.Value("--output");
-    if (sig_path.empty()) sig_path = IsDirectory(path) ? path + "/dir.sig" : path + ".sig";
+    const std::string& sig_path = sig_paths[0];
     // The library gets the signature's own name: a directory walk leaves
     // that file out, so signing again does not list the old signature.
     rc = cli::WithProgress("digesting", total, [&] {
@@ -264,6 +272,7 @@ int RunSign(const cli::Args& args) {
     });
     cli::Wipe(&pin);
     if (rc == DOCSEAL_ERR_PATH) return FailWith(rc, PathProblem(path));
+    if (rc == DOCSEAL_ERR_WRITE) return FailWith(rc, "cannot write " + Quote(sig_path));
     if (rc != DOCSEAL_OK) return Fail(rc);
     std::printf("signed %s into %s\n", Quote(path).c_str(), Quote(sig_path).c_str());
     return 0;
@@ -278,6 +287,11 @@ int RunSign(const cli::Args& args) {
       std::string why = PathProblem(p);
       if (why != Quote(p) + " cannot be signed") return FailWith(rc, why);
     }
+  }
+  if (rc == DOCSEAL_ERR_WRITE) {
+    std::string names;
+    for (const auto& sig : sig_paths) names += (names.empty() ? "" : ", ") + Quote(sig);
+    return FailWith(rc, "cannot write all of " + names);
   }
   if (rc != DOCSEAL_OK) return Fail(rc);
   for (const auto& p : paths) {
@@ -396,7 +410,7 @@ int Report(const cli::Args& args, const Check& c) {
       j["added"] = added;
       j["missing"] = missing;
     }
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
   } else if (intact) {
     const std::string what =
         c.facts.timestamp ? "a time-stamp signature" : "signed by " + Quote(c.text);
@@ -407,7 +421,8 @@ int Report(const cli::Args& args, const Check& c) {
     std::printf("%s: %s\n", verdict, what.c_str());
     for (const auto& s : c.facts.signers) {
       std::printf("%s", SignerLines(s).c_str());
-      if (c.trust_checked && !s.trusted) std::printf("  not trusted:  %s\n", s.trust_error.c_str());
+      if (c.trust_checked && !s.trusted)
+        std::printf("  not trusted:  %s\n", cli::ForDisplay(s.trust_error).c_str());
     }
   } else if (!c.text.empty()) {
     std::printf("%s: %s\n", c.rc == DOCSEAL_ERR_SIGNATURE ? "signer" : "mismatch",
@@ -551,7 +566,7 @@ int RunInfo(const cli::Args& args) {
     j["signer"] = cli::Utf8(text);
     j["timestamp"] = facts.timestamp;
     j["signers"] = SignersJson(facts, false);
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
   } else {
     std::printf("%s\n", cli::ForDisplay(text).c_str());
     for (const auto& s : facts.signers) std::printf("%s", SignerLines(s).c_str());
@@ -594,6 +609,9 @@ int RunCert(const cli::Args& args) {
 int RunTimestamp(const cli::Args& args) {
   if (!args.positional().empty()) return Usage("timestamp: takes no path");
   const std::string output = args.Value("--output", "-");
+  // The output is checked before the card signs.
+  const std::string problem = cli::OutputProblem(output);
+  if (!problem.empty()) return cli::Error(kProg, problem);
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
   std::vector<char> b64(8192, '\0');  // at most 5480 characters
@@ -667,7 +685,7 @@ int RunCard(const cli::Args& args) {
   if (args.Has("--json")) {
     Json j = cli::JsonResult(c.rc, kCodes);
     for (const auto& f : fields) j[f.first] = cli::Utf8(f.second);
-    cli::PrintJson(j);
+    if (!cli::PrintJson(kProg, j)) return cli::kToolError;
     return 0;
   }
   for (const auto& f : fields) {
