@@ -107,10 +107,10 @@ aes_dec=$(speed aes-256-cbc -decrypt)
 
 measure dgst openssl dgst -sha1 "$work/big.bin"
 measure sign "$docseal" sign --pin-file "$work/pin" "$work/big.bin"
-measure verify "$docseal" verify "$work/big.bin"
+measure verify "$docseal" verify --ca "$card/ca.crt.pem" "$work/big.bin"
 measure pipeline sh -c "cd '$work' && find tree -type f | sort | xargs cat | sha1sum"
 measure tree_sign "$docseal" sign --pin-file "$work/pin" --output "$work/tree.sig" "$work/tree"
-measure tree_verify "$docseal" verify --signature "$work/tree.sig" "$work/tree"
+measure tree_verify "$docseal" verify --ca "$card/ca.crt.pem" --signature "$work/tree.sig" "$work/tree"
 
 enc="openssl cms -encrypt -aes256 -binary -outform DER -in '$work/wrap.bin' '$card/enc.crt.pem'"
 sig="openssl cms -sign -nodetach -binary -outform DER -signer '$card/sign.crt.pem' -inkey '$card/sign.key.pem'"
