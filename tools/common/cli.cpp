@@ -573,10 +573,10 @@ std::string OutputProblem(const std::string& path) {
   return "";
 }
 
-bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error) {
+bool WriteFileAtomic(const std::string& path, const unsigned char* data, size_t size,
+                     std::string* error) {
   if (path == "-") {
-    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
-        std::fflush(stdout) != 0) {
+    if (std::fwrite(data, 1, size, stdout) != size || std::fflush(stdout) != 0) {
       *error = std::string("cannot write to standard output: ") + std::strerror(errno);
       return false;
     }
@@ -588,8 +588,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, std::stri
     return false;
   }
   errno = 0;
-  if (!platform::WriteWholeFile(path, reinterpret_cast<const unsigned char*>(data.data()),
-                                data.size())) {
+  if (!platform::WriteWholeFile(path, data, size)) {
     *error = "cannot write '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
@@ -608,9 +607,12 @@ TreeSize MeasureTree(const std::string& path) {
   return size;
 }
 
-int32_t WithProgress(const char* what, uint64_t total_bytes, const std::function<int32_t()>& work) {
+int32_t WithProgress(const char* what, const std::function<uint64_t()>& measure,
+                     const std::function<int32_t()>& work) {
   constexpr uint64_t kWorthShowing = 32u << 20;
-  if (!isatty(2) || total_bytes < kWorthShowing) return work();
+  if (!isatty(2)) return work();
+  const uint64_t total_bytes = measure();
+  if (total_bytes < kWorthShowing) return work();
   std::mutex mu;
   std::condition_variable cv;
   bool done = false;

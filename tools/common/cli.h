@@ -112,7 +112,12 @@ std::string OutputProblem(const std::string& path);
 // one, never a part. A link is followed and the file it names replaced; a
 // path that is no regular file is refused and left as it is. "-" writes to
 // standard output.
-bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error);
+bool WriteFileAtomic(const std::string& path, const unsigned char* data, size_t size,
+                     std::string* error);
+inline bool WriteFileAtomic(const std::string& path, const std::string& data, std::string* error) {
+  return WriteFileAtomic(path, reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                         error);
+}
 
 // Sizes of a file or a directory tree, counted the way the signing
 // library walks it (links to files count, links to directories do not).
@@ -126,7 +131,10 @@ TreeSize MeasureTree(const std::string& path);
 // Runs work() and, when standard error is a terminal and total_bytes is
 // large, shows a progress line of the bytes this process has read
 // meanwhile; the line is cleared before returning.
-int32_t WithProgress(const char* what, uint64_t total_bytes, const std::function<int32_t()>& work);
+// total_bytes is asked only when a progress line could show (standard error
+// is a terminal): measuring a tree costs a walk of its own.
+int32_t WithProgress(const char* what, const std::function<uint64_t()>& total_bytes,
+                     const std::function<int32_t()>& work);
 
 std::string Base64(const std::string& der);
 std::string ToPem(const std::string& der, const char* label);

@@ -203,8 +203,9 @@ bool Preflight(const cli::Args& args, int* status) {
 int WriteOutput(const cli::Args& args, const unsigned char* data, int32_t size) {
   std::string path = args.Value("--output", "-");
   std::string error;
-  if (!cli::WriteFileAtomic(path, std::string(reinterpret_cast<const char*>(data), size), &error))
+  if (!cli::WriteFileAtomic(path, data, static_cast<size_t>(size), &error)) {
     return cli::Error(kProg, error);
+  }
   if (path != "-")
     std::fprintf(stderr, "%s: wrote %d bytes to '%s'\n", kProg, static_cast<int>(size),
                  cli::ForDisplay(path).c_str());
