@@ -258,8 +258,11 @@ int RunSign(const cli::Args& args) {
   std::string signer = args.Value("--signer");
   std::string pin, error;
   if (!cli::ReadPin(args, &pin, &error)) return cli::Error(kProg, error);
-  uint64_t total = 0;
-  for (const auto& p : paths) total += cli::MeasureTree(p).bytes;
+  const auto total = [&paths] {
+    uint64_t bytes = 0;
+    for (const auto& p : paths) bytes += cli::MeasureTree(p).bytes;
+    return bytes;
+  };
 
   int32_t rc;
   if (paths.size() == 1) {
@@ -506,10 +509,12 @@ int RunVerify(const cli::Args& args) {
   Pkcs7Signature s;
   s.setSigFileName(sig);
   bool digested = false;
-  cli::WithProgress("digesting", cli::MeasureTree(path).bytes, [&] {
-    digested = s.setFilename(path);
-    return 0;
-  });
+  cli::WithProgress(
+      "digesting", [&] { return cli::MeasureTree(path).bytes; },
+      [&] {
+        digested = s.setFilename(path);
+        return 0;
+      });
   if (!digested) return FailWith(DOCSEAL_ERR_PATH, PathProblem(path));
   c.rc = s.verify();
   c.text = s.getSignInfo();
@@ -534,8 +539,9 @@ int RunVerifyLocal(const cli::Args& args) {
   Pkcs7Signature s;
   s.setSigFileName(pos[0]);
   std::string dir = fs::path(pos[0]).parent_path().string();
-  cli::WithProgress("digesting", cli::MeasureTree(dir.empty() ? "." : dir).bytes,
-                    [&] { return s.hashDirLocal(); });
+  cli::WithProgress(
+      "digesting", [&] { return cli::MeasureTree(dir.empty() ? "." : dir).bytes; },
+      [&] { return s.hashDirLocal(); });
   c.rc = s.verify();
   c.text = s.getSignInfo();
   if (c.rc == DOCSEAL_OK && !JudgeSigners(der, trust, &c, &status)) return status;
